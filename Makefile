@@ -1,0 +1,71 @@
+# kwivel developer commands.  `make test` is the one CI runs.
+SHELL := /bin/bash
+PYTHON_SYS := /usr/bin/python3
+VENV := .venv
+PY := $(VENV)/bin/python
+JOBS ?= $(shell nproc)
+
+# Debian packages needed to build and test, and additionally to benchmark.
+BUILD_PKGS := g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip \
+              python3-numpy python3-scipy python3-pytest python3-hypothesis python3-mesonpy \
+              libgtest-dev
+BENCH_PKGS := libbenchmark-dev python3-faiss python3-threadpoolctl libopenblas0-pthread
+FUZZ_PKGS := clang libclang-rt-14-dev
+
+.PHONY: deps build test test-core test-sanitize test-python bench bench-deps fuzz clean
+
+define ensure_pkgs
+	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:" $$missing; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null || exit 1; \
+	  else \
+	    echo "missing Debian packages; run as root:"; \
+	    echo "  apt-get install -y $$missing"; \
+	    exit 1; \
+	  fi; \
+	fi
+endef
+
+deps:
+	$(call ensure_pkgs,$(BUILD_PKGS))
+
+$(VENV)/bin/python:
+	$(PYTHON_SYS) -m venv --system-site-packages $(VENV)
+
+build: deps $(VENV)/bin/python
+	$(PY) -m pip install --no-build-isolation --no-deps --no-index -q \
+	  -Cbuilddir=build/py .
+
+build/core/build.ninja:
+	meson setup build/core -Dpython=false -Dbuildtype=release
+
+build/sanitize/build.ninja:
+	meson setup build/sanitize -Dpython=false -Dbuildtype=debugoptimized \
+	  -Db_sanitize=address,undefined -Db_lundef=false
+
+test-core: deps build/core/build.ninja
+	meson test -C build/core --print-errorlogs --num-processes $(JOBS)
+
+test-sanitize: deps build/sanitize/build.ninja
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
+	  meson test -C build/sanitize --print-errorlogs --num-processes $(JOBS)
+
+test-python: build
+	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider .
+
+test: build test-core test-sanitize test-python
+
+bench-deps: deps
+	$(call ensure_pkgs,$(BENCH_PKGS))
+
+bench: bench-deps build
+	$(PY) bench/run.py
+
+fuzz: deps
+	$(call ensure_pkgs,$(FUZZ_PKGS))
+	bash tests/fuzz/run.sh $(FUZZ_SECONDS)
+
+clean:
+	rm -rf build $(VENV)

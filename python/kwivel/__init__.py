@@ -1,0 +1,7 @@
+"""Ordinal (rank-based) storage and search of dense embedding vectors."""
+
+from . import _kwivel
+from ._kwivel import *  # noqa: F401,F403
+
+__all__ = list(_kwivel.__all__)
+__version__ = "0.1.0"

@@ -1,0 +1,147 @@
+// The Python-facing RankQuant class.
+#include "classes.h"
+#include "members.h"
+
+#include <algorithm>
+#include <string>
+
+#include "quant.h"
+#include "rank_io.h"
+
+namespace kwivel::py {
+
+namespace {
+
+using QuantObject = IndexObject<RankQuantIndex>;
+
+RankQuantIndex& core(QuantObject& o) { return *o.core; }
+
+struct QuantTraits {
+    using Core = RankQuantIndex;
+    static constexpr const char* name = "RankQuant";
+    static constexpr const char* swap_remove_doc =
+        "swap_remove($self, idx)\n--\n\n"
+        "Remove the vector at `idx` in O(1) by swapping with the last vector.\n"
+        "Raises `IndexError` if `idx >= len(self)`.";
+};
+using Common = CommonMembers<QuantTraits>;
+
+const Signature kNew("", "RankQuant(dim, bits)\n--\n\n");
+
+PyObject* quant_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Args a = parse_args(kNew, args, kwargs);
+        const std::uint64_t dim = to_u64(a[0], "dim");
+        const std::uint8_t bits = to_u8(a[1], "bits");
+        if (bits != 1 && bits != 2 && bits != 4) raise(PyExc_ValueError, "bits must be 1, 2, or 4");
+        if (dim < 2 || dim > MAX_DIM) raise(PyExc_ValueError, "dim must be in [2, 65535]");
+        const std::uint64_t step = std::max<std::uint64_t>(8u / bits, 1u << bits);
+        if (dim % step != 0)
+            raise(PyExc_ValueError, "dim " + std::to_string(dim) + " must be a multiple of " + std::to_string(step) +
+                                        " for bits = " + std::to_string(bits));
+        return new_index_object(type, RankQuantIndex(dim, bits));
+    });
+}
+
+const Signature kAdd("RankQuant", "add($self, vectors)\n--\n\n");
+PyObject* quant_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<QuantObject>(self, Claim::exclusive, kAdd, args, nargs, kwnames, [](QuantObject& o, const Args& a) {
+        RankQuantIndex& idx = core(o);
+        return add_rows(idx.dim(), idx.size(), idx.bytes_per_vec(), 1, a[0],
+                        [&](const std::vector<float>& v) { idx.add(v.data(), v.size()); });
+    });
+}
+
+const Signature kSearch("RankQuant", "search($self, queries, k)\n--\n\n");
+PyObject* quant_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<QuantObject>(self, Claim::shared, kSearch, args, nargs, kwnames, [](QuantObject& o, const Args& a) {
+        const RankQuantIndex& idx = core(o);
+        return topk_search(idx.dim(), a, [&](const std::vector<float>& q, std::uint64_t k) {
+            return idx.search(q.data(), q.size(), k);
+        });
+    });
+}
+
+const Signature kWrite("RankQuant",
+    "write($self, path)\n--\n\n"
+    "Serialise the quantised index to a `.kwrq` file.\n\n"
+    "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
+    "sanitisation \u2014 so treat it as trusted input (see the module docstring).");
+PyObject* quant_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<QuantObject>(self, Claim::shared, kWrite, args, nargs, kwnames, [](QuantObject& o, const Args& a) {
+        const std::string path = to_path(a[0], "path");
+        write_rank_quant(core(o), path);
+        Py_RETURN_NONE;
+    });
+}
+
+const Signature kLoad("RankQuant",
+    "load($cls, path)\n--\n\n"
+    "Load a `RankQuant` index from a `.kwrq` file written by [`RankQuant::write`]\n"
+    "(legacy `.hyrq` files are also accepted).\n\n"
+    "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
+    "sanitisation \u2014 so treat it as trusted input (see the module docstring).");
+PyObject* quant_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_function(kLoad, args, nargs, kwnames, [&](const Args& a) {
+        const std::string path = to_path(a[0], "path");
+        return new_index_object(reinterpret_cast<PyTypeObject*>(cls), load_rank_quant(path));
+    });
+}
+
+PyObject* quant_repr(PyObject* self) {
+    return call_slot<QuantObject>(self, Claim::shared, [](QuantObject& o) {
+        const RankQuantIndex& idx = core(o);
+        const std::string s = "RankQuant(dim=" + std::to_string(idx.dim()) + ", bits=" + std::to_string(idx.bits()) +
+                              ", n=" + std::to_string(idx.size()) + ")";
+        return PyUnicode_FromString(s.c_str());
+    });
+}
+
+PyObject* quant_get_bits(PyObject* self, void*) {
+    return call_slot<QuantObject>(self, Claim::shared, [](QuantObject& o) { return PyLong_FromLong(core(o).bits()); });
+}
+PyObject* quant_get_bytes_per_vec(PyObject* self, void*) {
+    return call_slot<QuantObject>(self, Claim::shared,
+                                  [](QuantObject& o) { return PyLong_FromSize_t(core(o).bytes_per_vec()); });
+}
+PyObject* quant_get_byte_size(PyObject* self, void*) {
+    return call_slot<QuantObject>(self, Claim::shared,
+                                  [](QuantObject& o) { return PyLong_FromSize_t(core(o).codes().size()); });
+}
+
+PyMethodDef quant_methods[] = {
+    KW_METHOD("add", quant_add, kAdd.doc(), 0),
+    KW_METHOD("search", quant_search, kSearch.doc(), 0),
+    KW_METHOD("write", quant_write, kWrite.doc(), 0),
+    KW_METHOD("load", quant_load, kLoad.doc(), METH_CLASS),
+    KW_METHOD("swap_remove", Common::swap_remove, Common::swap_remove_doc, 0),
+    KW_METHOD("is_empty", Common::is_empty, Common::is_empty_doc, 0),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef quant_getset[] = {
+    {"dim", Common::get_dim, nullptr, nullptr, nullptr},
+    {"bits", quant_get_bits, nullptr, nullptr, nullptr},
+    {"bytes_per_vec", quant_get_bytes_per_vec, nullptr, nullptr, nullptr},
+    {"byte_size", quant_get_byte_size, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot quant_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kNew.doc())},
+    {Py_tp_new, reinterpret_cast<void*>(quant_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_index_object<RankQuantIndex>)},
+    {Py_tp_repr, reinterpret_cast<void*>(quant_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(Common::len)},
+    {Py_tp_methods, quant_methods},
+    {Py_tp_getset, quant_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec rank_quant_spec = {
+    "kwivel.RankQuant", sizeof(QuantObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, quant_slots,
+};
+
+}  // namespace kwivel::py
