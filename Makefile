@@ -36,7 +36,7 @@ $(VENV)/bin/python:
 
 build: deps $(VENV)/bin/python
 	$(PY) -m pip install --no-build-isolation --no-deps --no-index -q \
-	  -Cbuilddir=build/py .
+	  --config-settings=builddir=build/py --config-settings=setup-args=-Dtests=false .
 
 build/core/build.ninja:
 	meson setup build/core -Dpython=false -Dbuildtype=release
