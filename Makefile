@@ -12,7 +12,7 @@ BUILD_PKGS := g++ meson ninja-build pkg-config python3-dev python3-venv python3-
 BENCH_PKGS := libbenchmark-dev python3-faiss python3-threadpoolctl libopenblas0-pthread
 FUZZ_PKGS := clang libclang-rt-14-dev
 
-.PHONY: deps build test test-core test-sanitize test-python bench bench-deps fuzz clean
+.PHONY: deps build test test-core test-sanitize test-python bench bench-kernels bench-deps fuzz clean
 
 define ensure_pkgs
 	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -62,6 +62,12 @@ bench-deps: deps
 
 bench: bench-deps build
 	$(PY) bench/run.py
+
+# Google Benchmark kernel timings (portable and SIMD variants side by side).
+bench-kernels: bench-deps
+	[ -f build/bench/build.ninja ] || meson setup build/bench -Dpython=false -Dtests=false -Dbenchmarks=true
+	meson compile -C build/bench
+	for b in build/bench/bench/bench_*; do [ -x "$$b" ] && "$$b" --benchmark_min_time=0.2; done
 
 fuzz: deps
 	$(call ensure_pkgs,$(FUZZ_PKGS))
