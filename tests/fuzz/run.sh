@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Rank loader fuzzer with clang's libFuzzer, ASan and UBSan into
-# build/fuzz/ and runs it for the given number of seconds (default 600) on a
-# copy of tests/fuzz/corpus/rank/.  Crashing inputs land in
-# build/fuzz/artifacts/.
+# Builds the index-file loader fuzzers with clang's libFuzzer, ASan and UBSan
+# into build/fuzz/ and runs each for the given number of seconds (default
+# 600) on a copy of its seed corpus, tests/fuzz/corpus/<target>/.  Crashing
+# inputs land in build/fuzz/artifacts/.
 #
-#   tests/fuzz/run.sh [seconds]
+#   tests/fuzz/run.sh [seconds] [target...]     targets: rank rank_quant
 #
 # Environment:
 #   CXX                    compiler (default clang++)
@@ -19,37 +19,45 @@ cd "$root"
 out=build/fuzz
 mkdir -p "$out/artifacts"
 cxx="${CXX:-clang++}"
-sources="${KWIVEL_FUZZ_SOURCES:-src/rank_io.cpp src/rank.cpp src/util.cpp src/parallel.cpp src/cpu.cpp src/rank_kernels.cpp}"
+sources="${KWIVEL_FUZZ_SOURCES:-src/rank_io.cpp src/rank.cpp src/util.cpp src/parallel.cpp src/cpu.cpp src/rank_kernels.cpp src/quant.cpp src/quant_kernels.cpp}"
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(rank rank_quant)
+status=0
+for target in "${targets[@]}"; do
+fuzzer="fuzz_${target}_load"
 
-echo "building $out/fuzz_rank_load with $cxx"
+echo "building $out/$fuzzer with $cxx"
 # shellcheck disable=SC2086
 "$cxx" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -std=c++20 -O1 -g -Isrc \
-    tests/fuzz/fuzz_rank_load.cpp $sources \
-    -pthread -o "$out/fuzz_rank_load"
+    tests/fuzz/$fuzzer.cpp $sources \
+    -pthread -o "$out/$fuzzer"
 
 # Work on a copy: libFuzzer adds what it finds to the corpus directory.
-rm -rf "$out/corpus-rank"
-mkdir -p "$out/corpus-rank"
-cp tests/fuzz/corpus/rank/* "$out/corpus-rank/"
+rm -rf "$out/corpus-$target"
+mkdir -p "$out/corpus-$target"
+cp tests/fuzz/corpus/$target/* "$out/corpus-$target/"
 
 echo "fuzzing for ${seconds}s"
 set +e
-"$out/fuzz_rank_load" "$out/corpus-rank" \
+"$out/$fuzzer" "$out/corpus-$target" \
     -max_total_time="$seconds" \
     -max_len=4096 \
     -rss_limit_mb=2048 \
     -timeout=10 \
     -print_final_stats=1 \
-    -artifact_prefix="$out/artifacts/" 2>&1 | tee "$out/fuzz.log"
-status=${PIPESTATUS[0]}
+    -artifact_prefix="$out/artifacts/" 2>&1 | tee "$out/$fuzzer.log"
+run_status=${PIPESTATUS[0]}
 set -e
 
-execs=$(grep -E '^stat::number_of_executed_units' "$out/fuzz.log" | awk '{s += $2} END {print s + 0}')
-rate=$(grep -E '^stat::average_exec_per_sec' "$out/fuzz.log" | awk '{s += $2} END {print s + 0}')
+execs=$(grep -E '^stat::number_of_executed_units' "$out/$fuzzer.log" | awk '{s += $2} END {print s + 0}')
+rate=$(grep -E '^stat::average_exec_per_sec' "$out/$fuzzer.log" | awk '{s += $2} END {print s + 0}')
 findings=$(find "$out/artifacts" -type f | wc -l)
-echo "executions: $execs  exec/s: $rate  corpus: $(ls "$out/corpus-rank" | wc -l) files  findings: $findings"
+echo "executions: $execs  exec/s: $rate  corpus: $(ls "$out/corpus-$target" | wc -l) files  findings: $findings"
 find "$out/artifacts" -type f -print
-if [ "$status" -ne 0 ] || [ "$findings" -ne 0 ]; then
-    exit 1
+if [ "$run_status" -ne 0 ] || [ "$findings" -ne 0 ]; then
+    status=1
 fi
+done
+exit $status
