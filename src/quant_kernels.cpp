@@ -47,6 +47,8 @@
 #include <immintrin.h>
 #endif
 
+#include "simd_avx2.h"
+
 namespace kwivel {
 
 namespace {
@@ -285,18 +287,7 @@ void check_avx2() {
 #pragma GCC push_options
 #pragma GCC target("avx2")
 
-// Lane i of the result: the wrapping int32 sum of the lanes of a[i].
-inline __m256i hsum8_epi32(const __m256i* a) {
-    const __m256i h01 = _mm256_hadd_epi32(a[0], a[1]);
-    const __m256i h23 = _mm256_hadd_epi32(a[2], a[3]);
-    const __m256i h45 = _mm256_hadd_epi32(a[4], a[5]);
-    const __m256i h67 = _mm256_hadd_epi32(a[6], a[7]);
-    const __m256i h0123 = _mm256_hadd_epi32(h01, h23);
-    const __m256i h4567 = _mm256_hadd_epi32(h45, h67);
-    const __m256i lo = _mm256_permute2x128_si256(h0123, h4567, 0x20);
-    const __m256i hi = _mm256_permute2x128_si256(h0123, h4567, 0x31);
-    return _mm256_add_epi32(lo, hi);
-}
+using avx2::hsum8_epi32;
 
 // Expands rows [i0, i0 + cnt) into out (stride layout.width).
 template <unsigned BITS>

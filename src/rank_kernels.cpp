@@ -31,6 +31,8 @@
 #include <immintrin.h>
 #endif
 
+#include "simd_avx2.h"
+
 namespace kwivel {
 
 namespace {
@@ -461,19 +463,7 @@ void asym_driver(const AsymScan& s, const float* queries, std::size_t nq, std::s
 #pragma GCC push_options
 #pragma GCC target("avx2")
 
-// Sums each of acc[0..8) across its lanes: result lane i = sum of acc[i]
-// (wrapping int32).
-inline __m256i hsum8_epi32(const __m256i* a) {
-    const __m256i h01 = _mm256_hadd_epi32(a[0], a[1]);
-    const __m256i h23 = _mm256_hadd_epi32(a[2], a[3]);
-    const __m256i h45 = _mm256_hadd_epi32(a[4], a[5]);
-    const __m256i h67 = _mm256_hadd_epi32(a[6], a[7]);
-    const __m256i h0123 = _mm256_hadd_epi32(h01, h23);
-    const __m256i h4567 = _mm256_hadd_epi32(h45, h67);
-    const __m256i lo = _mm256_permute2x128_si256(h0123, h4567, 0x20);
-    const __m256i hi = _mm256_permute2x128_si256(h0123, h4567, 0x31);
-    return _mm256_add_epi32(lo, hi);
-}
+using avx2::hsum8_epi32;
 
 inline std::int64_t hsum_epi64(__m256i v) {
     const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
