@@ -1,8 +1,11 @@
 #include "gates.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 
+#include "parallel.h"
 #include "rank.h"
 
 namespace kwivel::py {
@@ -46,16 +49,35 @@ bool is_array_of(PyObject* obj, int ndim, int typenum) {
           "array width " + std::to_string(width) + " does not match index dimension " + std::to_string(dim));
 }
 
-bool is_finite_bits(const float* p, std::size_t n) {
+// Arrays at least this large are scanned and copied by the worker pool (the
+// workers touch only the array's memory, never Python objects).
+constexpr std::size_t kParallelFloats = std::size_t{1} << 20;
+
+// No NaN or infinity (exponent bits all ones) among n floats, read bytewise
+// so unaligned views are fine.  Branch-free within blocks so it vectorises.
+bool is_finite_serial(const float* p, std::size_t n) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(p);
-    std::uint32_t bad = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t b;
-        std::memcpy(&b, bytes + 4 * i, 4);
-        bad |= static_cast<std::uint32_t>((b & 0x7f800000u) == 0x7f800000u);
-        if ((i & 1023) == 1023 && bad) return false;
+    constexpr std::size_t kBlock = 4096;
+    for (std::size_t start = 0; start < n; start += kBlock) {
+        const std::size_t end = std::min(n, start + kBlock);
+        std::uint32_t bad = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            std::uint32_t b;
+            std::memcpy(&b, bytes + 4 * i, 4);
+            bad |= static_cast<std::uint32_t>((b & 0x7f800000u) == 0x7f800000u);
+        }
+        if (bad) return false;
     }
-    return bad == 0;
+    return true;
+}
+
+bool is_finite_bits(const float* p, std::size_t n) {
+    if (n < kParallelFloats) return is_finite_serial(p, n);
+    std::atomic<bool> ok{true};
+    parallel_for(0, n, [&](std::size_t lo, std::size_t hi) {
+        if (!is_finite_serial(p + lo, hi - lo)) ok.store(false, std::memory_order_relaxed);
+    });
+    return ok.load();
 }
 
 // Fills the view from a float32 array and runs the layout and finiteness checks.
@@ -97,8 +119,12 @@ Ref ascontiguous_f32(PyObject* obj) {
 }  // namespace
 
 std::vector<float> F32View::to_vector() const {
-    std::vector<float> out(size());
-    if (!out.empty()) std::memcpy(out.data(), data, out.size() * sizeof(float));
+    const std::size_t n = size();
+    if (n < kParallelFloats) return std::vector<float>(data, data + n);  // one pass, no zero fill
+    std::vector<float> out(n);
+    parallel_for(0, n, [&](std::size_t lo, std::size_t hi) {
+        std::memcpy(out.data() + lo, data + lo, (hi - lo) * sizeof(float));
+    });
     return out;
 }
 
