@@ -7,6 +7,7 @@
 #include "error.h"
 #include "parallel.h"
 #include "quant_kernels.h"
+#include "util.h"
 
 namespace kwivel {
 
@@ -113,6 +114,7 @@ void RankQuantIndex::add(const float* values, std::size_t n_floats) {
     for (std::size_t r = 0; r < dim; ++r) bucket_of[r] = rank_to_bucket(r, dim, bits_);
 
     const std::size_t old_len = codes_.size();
+    reserve_for_growth(codes_, new_len);
     codes_.resize(new_len, 0);
     std::uint8_t* base = codes_.data() + old_len;
     void (*pack)(const std::uint16_t*, const std::uint8_t*, std::size_t, std::uint8_t*) =

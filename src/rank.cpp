@@ -8,6 +8,7 @@
 #include "error.h"
 #include "parallel.h"
 #include "rank_kernels.h"
+#include "util.h"
 
 namespace kwivel {
 
@@ -203,6 +204,7 @@ void RankIndex::add(const float* values, std::size_t n_floats) {
               "index buffer length (n_vectors * elems_per_vec) overflows usize");
     if (rows == 0) return;
     const std::size_t old_len = ranks_.size();
+    reserve_for_growth(ranks_, new_len);
     ranks_.resize(new_len, 0);
     std::uint16_t* base = ranks_.data() + old_len;
     const std::size_t dim = dim_;

@@ -38,6 +38,7 @@
 
 #include "error.h"
 #include "rank.h"
+#include "util.h"
 
 namespace kwivel {
 
@@ -225,10 +226,6 @@ inline void swap_le_in_place(T* data, std::size_t count) {
     }
 }
 
-// Asks for transparent huge pages over a large, not yet touched block (as
-// numpy does for its arrays): far fewer page faults while it is filled.
-void advise_huge_pages(void* data, std::size_t bytes);
-
 template <class T>
 inline constexpr bool is_le_element_v =
     std::is_arithmetic_v<T> && !std::is_same_v<T, bool> &&
@@ -258,7 +255,7 @@ void read_le_into(BufferedReader& r, std::vector<T>& out, std::size_t count,
     } catch (const std::length_error&) {
         throw IoError("payload allocation too large");
     }
-    detail::advise_huge_pages(out.data(), count * sizeof(T));
+    advise_huge_pages(out.data(), count * sizeof(T));
     if (chunk_elems == 0) chunk_elems = 1;
     std::size_t done = 0;
     while (done < count) {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include <sys/mman.h>
+
 #include "error.h"
 
 namespace kwivel {
@@ -98,6 +100,20 @@ std::vector<float> l2_normalise(const float* values, std::size_t d) {
     const float inv = 1.0f / norm;
     for (std::size_t i = 0; i < d; ++i) out[i] = values[i] * inv;
     return out;
+}
+
+void advise_huge_pages(void* data, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+    if (bytes < 2 * kHuge) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t lo = (begin + kHuge - 1) & ~(kHuge - 1);
+    const std::uintptr_t hi = (begin + bytes) & ~(kHuge - 1);
+    if (lo < hi) (void)::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 }  // namespace kwivel

@@ -7,6 +7,7 @@
 
 #include "parallel.h"
 #include "rank.h"
+#include "util.h"
 
 namespace kwivel::py {
 
@@ -121,7 +122,9 @@ Ref ascontiguous_f32(PyObject* obj) {
 std::vector<float> F32View::to_vector() const {
     const std::size_t n = size();
     if (n < kParallelFloats) return std::vector<float>(data, data + n);  // one pass, no zero fill
-    std::vector<float> out(n);
+    std::vector<float> out;
+    reserve_for_growth(out, n);
+    out.resize(n);
     parallel_for(0, n, [&](std::size_t lo, std::size_t hi) {
         std::memcpy(out.data() + lo, data + lo, (hi - lo) * sizeof(float));
     });
