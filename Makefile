@@ -35,6 +35,7 @@ $(VENV)/bin/python:
 	$(PYTHON_SYS) -m venv --system-site-packages $(VENV)
 
 build: deps $(VENV)/bin/python
+	mkdir -p build
 	$(PY) -m pip install --no-build-isolation --no-deps --no-index -q \
 	  --config-settings=builddir=build/py --config-settings=setup-args=-Dtests=false .
 
