@@ -38,7 +38,7 @@ PyObject* type_once(PyType_Spec& spec, PyObject*& slot) {
 
 struct ClassEntry {
     const char* name;
-    PyType_Spec* spec;
+    PyType_Spec* type_spec;
     PyObject* type;
 };
 
@@ -51,7 +51,7 @@ int module_exec(PyObject* module) {
     if (import_numpy() < 0) return -1;
     if (!panic_exception()) return -1;
     PyObject* result = guarded([&]() -> PyObject* {
-        for (ClassEntry& c : classes) add_public(module, c.name, type_once(*c.spec, c.type));
+        for (ClassEntry& c : classes) add_public(module, c.name, type_once(*c.type_spec, c.type));
         PyObject* module_name = PyModule_GetNameObject(module);
         if (!module_name) raise_current();
         Ref name_ref(module_name);
