@@ -23,30 +23,6 @@ void check_bits_and_dim(std::size_t dim, unsigned bits) {
                                        std::to_string(bits));
 }
 
-// Rows checked for finiteness per parallel piece.
-constexpr std::size_t kFiniteChunk = 1 << 16;
-
-// Whether every value is finite, without early exit (vectorises).
-bool chunk_finite(const float* v, std::size_t n) {
-    std::uint32_t bad = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t b;
-        std::memcpy(&b, v + i, sizeof b);
-        bad |= static_cast<std::uint32_t>((b & 0x7f800000u) == 0x7f800000u);
-    }
-    return bad == 0;
-}
-
-void assert_all_finite_parallel(const float* values, std::size_t n) {
-    const std::size_t pieces = (n + kFiniteChunk - 1) / kFiniteChunk;
-    parallel_for(0, pieces, [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t p = lo; p < hi; ++p) {
-            const std::size_t a = p * kFiniteChunk, b = std::min(n, a + kFiniteChunk);
-            if (!chunk_finite(values + a, b - a)) assert_all_finite(values + a, b - a);
-        }
-    });
-}
-
 // Packs the buckets of one rank row, coordinate j * cpb + t of byte j at
 // shift BITS * (cpb - 1 - t).
 template <unsigned BITS>
@@ -99,7 +75,7 @@ void RankQuantIndex::add(const float* values, std::size_t n_floats) {
     const bool len_overflows = !count_overflows && !too_many && __builtin_mul_overflow(total, bpv, &new_len);
     if (count_overflows || too_many || len_overflows) {
         // Non-finite input is reported first.
-        assert_all_finite_parallel(values, n_floats);
+        assert_all_finite(values, n_floats);
         KW_ASSERT(!count_overflows, "kwivel: n_vectors overflows usize");
         KW_ASSERT(!too_many, "kwivel: index would exceed MAX_VECTORS (" + std::to_string(MAX_VECTORS) +
                                  "); had " + std::to_string(n_vectors_) + ", adding " +
@@ -119,15 +95,14 @@ void RankQuantIndex::add(const float* values, std::size_t n_floats) {
     std::uint8_t* base = codes_.data() + old_len;
     void (*pack)(const std::uint16_t*, const std::uint8_t*, std::size_t, std::uint8_t*) =
         bits_ == 1 ? pack_row<1> : bits_ == 2 ? pack_row<2> : bits_ == 4 ? pack_row<4> : pack_row<8>;
-    // Rows are checked for finiteness as they are encoded (one pass over
-    // the input instead of two); a non-finite row leaves the index as it
-    // was.
+    // Rows are checked for finiteness as they are rank-transformed (one
+    // pass over the input instead of two); a non-finite row leaves the
+    // index as it was.
     try {
         parallel_for(0, rows, [&](std::size_t lo, std::size_t hi) {
             std::vector<std::uint16_t> r(dim);
             for (std::size_t i = lo; i < hi; ++i) {
                 const float* row = values + i * dim;
-                if (!chunk_finite(row, dim)) assert_all_finite(row, dim);
                 rank_transform_into(row, dim, r.data());
                 pack(r.data(), bucket_of.data(), bpv, base + i * bpv);
             }
