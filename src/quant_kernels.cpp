@@ -41,6 +41,7 @@
 
 #include "error.h"
 #include "parallel.h"
+#include "util.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define KW_QUANT_X86 1
@@ -225,9 +226,7 @@ constexpr std::size_t kTileBytes = 16 * 1024;
 constexpr std::size_t kTileQuantum = 8;
 
 std::size_t block_capacity(std::size_t row_bytes) {
-    std::size_t b = kBlockBytes / std::max<std::size_t>(row_bytes, 1);
-    b = std::clamp<std::size_t>(b, kQueryGroup, kMaxBlock);
-    return b / kQueryGroup * kQueryGroup;
+    return query_block_capacity(row_bytes, kBlockBytes, kQueryGroup, kMaxBlock);
 }
 
 std::size_t tile_docs(std::size_t row_bytes) {
@@ -458,15 +457,6 @@ void table_from_ranks(const std::uint16_t* r, std::size_t dim, unsigned bits, fl
     }
 }
 
-SearchResult empty_result(std::size_t nq, std::size_t k_eff) {
-    SearchResult r;
-    r.nq = nq;
-    r.k_eff = k_eff;
-    r.scores.assign(nq * k_eff, 0.0f);
-    r.ids.assign(nq * k_eff, std::int64_t{-1});
-    return r;
-}
-
 void finalize_row(const TopK& tk, SearchResult& out, std::size_t q,
                   std::vector<TopK::Record>& scratch) {
     const std::size_t k = out.k_eff;
@@ -646,7 +636,7 @@ SearchResult quant_search_symmetric(const RankQuantIndex& index, const float* qu
     std::size_t len;
     KW_ASSERT(!__builtin_mul_overflow(nq, k_eff, &len),
               "search result buffer length (nq * k) overflows usize");
-    SearchResult out = empty_result(nq, k_eff);
+    SearchResult out = SearchResult::sized(nq, k_eff);
     if (k_eff == 0 || nq == 0) return out;
     const float scale = quant_score_scale(index.dim(), index.bits());
 #ifdef KW_QUANT_X86

@@ -175,6 +175,17 @@ float rankquant_norm(std::uint64_t d, unsigned bits) {
     return static_cast<float>(std::sqrt(static_cast<double>(d) * t));
 }
 
+SearchResult SearchResult::sized(std::size_t nq, std::size_t k_eff) {
+    std::size_t len;
+    KW_ASSERT(!__builtin_mul_overflow(nq, k_eff, &len), "search result buffer length (nq * k) overflows usize");
+    SearchResult r;
+    r.nq = nq;
+    r.k_eff = k_eff;
+    r.scores.assign(len, 0.0f);
+    r.ids.assign(len, std::int64_t{-1});
+    return r;
+}
+
 RankIndex::RankIndex(std::size_t dim) : dim_(dim) {
     KW_ASSERT(dim >= 2 && dim <= MAX_DIM, "dim must be in [2, 65535]");
 }

@@ -44,6 +44,10 @@ struct SearchResult {
     std::size_t k_eff = 0;
     std::vector<float> scores;
     std::vector<std::int64_t> ids;
+
+    // nq rows of k_eff entries, scores 0 and ids -1 until each row is
+    // finalised.
+    static SearchResult sized(std::size_t nq, std::size_t k_eff);
 };
 
 // Full-precision ordinal index: one row of dim uint16 ranks per vector.

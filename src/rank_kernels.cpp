@@ -55,9 +55,7 @@ constexpr std::size_t kAsymTile = 16;
 // Queries per block for prepared rows of row_bytes each: a multiple of the
 // query group, at least one group.
 std::size_t block_capacity(std::size_t row_bytes) {
-    std::size_t b = kBlockBytes / std::max<std::size_t>(row_bytes, 1);
-    b = std::clamp<std::size_t>(b, kQueryGroup, kMaxBlock);
-    return b / kQueryGroup * kQueryGroup;
+    return query_block_capacity(row_bytes, kBlockBytes, kQueryGroup, kMaxBlock);
 }
 
 // Runs body(lo, hi) over [begin, end) in near-equal blocks of at most cap.
@@ -93,15 +91,6 @@ private:
     std::vector<float> buf_;
     float* data_;
 };
-
-SearchResult empty_result(std::size_t nq, std::size_t k_eff) {
-    SearchResult r;
-    r.nq = nq;
-    r.k_eff = k_eff;
-    r.scores.assign(nq * k_eff, 0.0f);
-    r.ids.assign(nq * k_eff, std::int64_t{-1});
-    return r;
-}
 
 void check_kernel(RankKernel kernel) {
 #ifdef KW_RANK_X86
@@ -712,7 +701,7 @@ SearchResult rank_search_symmetric(const RankIndex& index, const float* queries,
     check_kernel(kernel);
     const std::size_t n = index.size();
     const std::size_t k_eff = std::min(k, n);
-    SearchResult out = empty_result(nq, k_eff);
+    SearchResult out = SearchResult::sized(nq, k_eff);
     if (k_eff == 0 || nq == 0) return out;
 
     SymScan s;
@@ -764,7 +753,7 @@ SearchResult rank_search_asymmetric(const RankIndex& index, const float* queries
     check_kernel(kernel);
     const std::size_t n = index.size();
     const std::size_t k_eff = std::min(k, n);
-    SearchResult out = empty_result(nq, k_eff);
+    SearchResult out = SearchResult::sized(nq, k_eff);
     if (k_eff == 0 || nq == 0) return out;
 
     AsymScan s;

@@ -87,6 +87,15 @@ void reserve_for_growth(std::vector<T>& v, std::size_t n) {
     advise_huge_pages(v.data(), v.capacity() * sizeof(T));
 }
 
+// Queries per block when prepared query rows take row_bytes each: as many
+// as fit block_bytes, clamped to [group, max_block], a multiple of group.
+inline std::size_t query_block_capacity(std::size_t row_bytes, std::size_t block_bytes, std::size_t group,
+                                        std::size_t max_block) {
+    std::size_t b = block_bytes / std::max<std::size_t>(row_bytes, 1);
+    b = std::clamp(b, group, max_block);
+    return b / group * group;
+}
+
 // v * (1 / ||v||) with the sum of squares accumulated in float32 in index
 // order; all zeros when the norm is at most 1e-12.
 std::vector<float> l2_normalise(const float* values, std::size_t d);
