@@ -283,8 +283,7 @@ void check_avx2() {
 // AVX2 kernels: integer and single-precision AVX2 instructions only (no FMA).
 
 #ifdef KW_QUANT_X86
-#pragma GCC push_options
-#pragma GCC target("avx2")
+KW_AVX2_BEGIN
 
 using avx2::hsum8_epi32;
 
@@ -405,7 +404,7 @@ void int_scan_avx2(const IntBlock& b, std::uint8_t* tile, std::size_t tdocs) {
     }
 }
 
-#pragma GCC pop_options
+KW_AVX2_END
 #endif  // KW_QUANT_X86
 
 template <unsigned BITS>

@@ -449,8 +449,7 @@ void asym_driver(const AsymScan& s, const float* queries, std::size_t nq, std::s
 // used (no FMA), so AVX2 alone is enough.
 
 #ifdef KW_RANK_X86
-#pragma GCC push_options
-#pragma GCC target("avx2")
+KW_AVX2_BEGIN
 
 using avx2::hsum8_epi32;
 
@@ -679,7 +678,7 @@ void asym_group_avx2(const AsymScan& s, const float* u, const float* cs, std::si
     }
 }
 
-#pragma GCC pop_options
+KW_AVX2_END
 #endif  // KW_RANK_X86
 
 }  // namespace

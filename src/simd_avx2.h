@@ -3,6 +3,16 @@
 // translation unit built for baseline x86-64.
 #pragma once
 
+// KW_AVX2_BEGIN / KW_AVX2_END bracket a region of functions compiled for
+// AVX2 (GCC's target pragma; clang ignores it and needs its attribute push).
+#if defined(__clang__)
+#define KW_AVX2_BEGIN _Pragma("clang attribute push(__attribute__((target(\"avx2\"))), apply_to = function)")
+#define KW_AVX2_END _Pragma("clang attribute pop")
+#else
+#define KW_AVX2_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx2\")")
+#define KW_AVX2_END _Pragma("GCC pop_options")
+#endif
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
