@@ -17,6 +17,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
 
 out=build/fuzz
+rm -rf "$out/artifacts"
 mkdir -p "$out/artifacts"
 cxx="${CXX:-clang++}"
 sources="${KWIVEL_FUZZ_SOURCES:-src/rank_io.cpp src/rank.cpp src/util.cpp src/parallel.cpp src/cpu.cpp src/rank_kernels.cpp src/quant.cpp src/quant_kernels.cpp}"
