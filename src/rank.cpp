@@ -85,28 +85,9 @@ void rank_by_radix(const float* values, std::size_t d, std::uint16_t* out) {
 
 }  // namespace
 
-namespace {
-
-// Branch-free per block so the compiler vectorises the exponent test.
-void assert_finite_serial(const float* values, std::size_t n) {
-    constexpr std::size_t kBlock = 1024;
-    for (std::size_t start = 0; start < n; start += kBlock) {
-        const std::size_t end = std::min(n, start + kBlock);
-        std::uint32_t bad = 0;
-        for (std::size_t i = start; i < end; ++i) {
-            std::uint32_t b;
-            std::memcpy(&b, values + i, sizeof b);
-            bad |= static_cast<std::uint32_t>((b & 0x7f800000u) == 0x7f800000u);
-        }
-        KW_ASSERT(bad == 0, "kwivel: input contains non-finite (NaN or \u00b1Inf) values; embeddings must be finite");
-    }
-}
-
-}  // namespace
-
 void assert_all_finite(const float* values, std::size_t n) {
-    if (n < (std::size_t{1} << 20)) return assert_finite_serial(values, n);
-    parallel_for(0, n, [&](std::size_t lo, std::size_t hi) { assert_finite_serial(values + lo, hi - lo); });
+    KW_ASSERT(all_finite(values, n),
+              "kwivel: input contains non-finite (NaN or \u00b1Inf) values; embeddings must be finite");
 }
 
 void rank_transform_into(const float* values, std::size_t d, std::uint16_t* out) {

@@ -72,6 +72,11 @@ private:
     float offset_ = -0.0f;
 };
 
+// Whether no value is a NaN or an infinity (exponent bits all ones).  Reads
+// bytewise, so unaligned data is fine; large inputs are scanned on the
+// worker pool.
+bool all_finite(const float* values, std::size_t n);
+
 // Asks for transparent huge pages over a large, not yet touched block (as
 // numpy does for its arrays): far fewer page faults while it is filled.
 // Only a hint; it never fails.

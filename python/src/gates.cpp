@@ -1,7 +1,6 @@
 #include "gates.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -50,36 +49,9 @@ bool is_array_of(PyObject* obj, int ndim, int typenum) {
           "array width " + std::to_string(width) + " does not match index dimension " + std::to_string(dim));
 }
 
-// Arrays at least this large are scanned and copied by the worker pool (the
-// workers touch only the array's memory, never Python objects).
+// Arrays at least this large are copied by the worker pool (the workers
+// touch only the array's memory, never Python objects).
 constexpr std::size_t kParallelFloats = std::size_t{1} << 20;
-
-// No NaN or infinity (exponent bits all ones) among n floats, read bytewise
-// so unaligned views are fine.  Branch-free within blocks so it vectorises.
-bool is_finite_serial(const float* p, std::size_t n) {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(p);
-    constexpr std::size_t kBlock = 4096;
-    for (std::size_t start = 0; start < n; start += kBlock) {
-        const std::size_t end = std::min(n, start + kBlock);
-        std::uint32_t bad = 0;
-        for (std::size_t i = start; i < end; ++i) {
-            std::uint32_t b;
-            std::memcpy(&b, bytes + 4 * i, 4);
-            bad |= static_cast<std::uint32_t>((b & 0x7f800000u) == 0x7f800000u);
-        }
-        if (bad) return false;
-    }
-    return true;
-}
-
-bool is_finite_bits(const float* p, std::size_t n) {
-    if (n < kParallelFloats) return is_finite_serial(p, n);
-    std::atomic<bool> ok{true};
-    parallel_for(0, n, [&](std::size_t lo, std::size_t hi) {
-        if (!is_finite_serial(p + lo, hi - lo)) ok.store(false, std::memory_order_relaxed);
-    });
-    return ok.load();
-}
 
 // Fills the view from a float32 array and runs the layout and finiteness checks.
 F32View finish_view(Ref owner, std::size_t ndim) {
@@ -104,7 +76,7 @@ F32View finish_view(Ref owner, std::size_t ndim) {
             (v.rows == 1 || v.row_stride == static_cast<npy_intp>(4 * v.cols))))
         : (v.cols < 2 || v.col_stride == 4);
     if (!contiguous) raise(PyExc_ValueError, kNonContiguous);
-    if (!is_finite_bits(v.data, v.size())) raise(PyExc_ValueError, kNonFinite);
+    if (!all_finite(v.data, v.size())) raise(PyExc_ValueError, kNonFinite);
     return v;
 }
 
