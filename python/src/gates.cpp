@@ -80,11 +80,35 @@ F32View finish_view(Ref owner, std::size_t ndim) {
     return v;
 }
 
+// numpy.ascontiguousarray(obj, "float32").  The conversion runs under
+// numpy.errstate(over="ignore", invalid="ignore"): a value beyond float32's
+// range becomes an infinity that the finiteness check then refuses with its
+// own ValueError, instead of NumPy warning about the cast first (which
+// warnings-as-errors would turn into a different exception).
 Ref ascontiguous_f32(PyObject* obj) {
     Ref numpy(PyImport_ImportModule("numpy"));
     if (!numpy) raise_current();
     Ref fn = getattr(numpy.get(), "ascontiguousarray");
+    Ref errstate = getattr(numpy.get(), "errstate");
+    Ref no_args(PyTuple_New(0));
+    Ref quiet(Py_BuildValue("{s:s,s:s}", "over", "ignore", "invalid", "ignore"));
+    if (!no_args || !quiet) raise_current();
+    Ref ctx(PyObject_Call(errstate.get(), no_args.get(), quiet.get()));
+    if (!ctx) raise_current();
+    Ref entered(PyObject_CallMethod(ctx.get(), "__enter__", nullptr));
+    if (!entered) raise_current();
     Ref res(PyObject_CallFunction(fn.get(), "Os", obj, "float32"));
+    // Leave the context on every path, keeping a conversion error if any.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref exited(PyObject_CallMethod(ctx.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+    if (!exited) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        raise_current();
+    }
+    PyErr_Restore(type, value, tb);
     if (!res) raise_current();
     return res;
 }
