@@ -12,7 +12,7 @@ BUILD_PKGS := g++ meson ninja-build pkg-config python3-dev python3-venv python3-
 BENCH_PKGS := libbenchmark-dev python3-faiss python3-threadpoolctl libopenblas0-pthread
 FUZZ_PKGS := clang libclang-rt-14-dev
 
-.PHONY: deps build test test-core test-sanitize test-python bench bench-kernels bench-deps fuzz clean
+.PHONY: dev deps build test test-core test-sanitize test-python bench bench-kernels bench-deps fuzz clean
 
 define ensure_pkgs
 	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -45,6 +45,17 @@ build/core/build.ninja:
 build/sanitize/build.ninja:
 	meson setup build/sanitize -Dpython=false -Dbuildtype=debugoptimized \
 	  -Db_sanitize=address,undefined -Db_lundef=false
+
+# A private build for working on the module without installing it:
+# `make dev DEV=name` builds into build/dev-name and stages the package in
+# build/dev-name/stage; run tests with PYTHONPATH=build/dev-name/stage.
+DEV ?= main
+dev:
+	[ -f build/dev-$(DEV)/build.ninja ] || meson setup build/dev-$(DEV) -Dtests=false -Dbuildtype=release >/dev/null
+	ninja -C build/dev-$(DEV) >/dev/null
+	mkdir -p build/dev-$(DEV)/stage/kwivel
+	for f in python/kwivel/*; do ln -sfn "$$PWD/$$f" build/dev-$(DEV)/stage/kwivel/; done
+	ln -sfn "$$PWD"/build/dev-$(DEV)/_kwivel*.so build/dev-$(DEV)/stage/kwivel/
 
 test-core: deps build/core/build.ninja
 	meson test -C build/core --print-errorlogs --num-processes $(JOBS)

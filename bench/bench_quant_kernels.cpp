@@ -12,11 +12,11 @@
 #include <random>
 #include <vector>
 
-#include "cpu.h"
-#include "parallel.h"
-#include "quant.h"
-#include "quant_kernels.h"
-#include "util.h"
+#include "base/cpu.h"
+#include "base/parallel.h"
+#include "index/rank_quant.h"
+#include "kernels/quant_scan.h"
+#include "search/topk.h"
 
 namespace kwivel {
 namespace {
@@ -54,7 +54,7 @@ const RankQuantIndex& index_for(unsigned bits) {
     return *slot;
 }
 
-bool runnable(QuantKernel k) { return k == QuantKernel::portable || cpu::features().avx2; }
+bool runnable(Tier k) { return k <= active_tier(); }
 
 // add of the whole corpus into a fresh index.  Args: bits.
 void BM_QuantAdd(benchmark::State& state) {
@@ -74,7 +74,7 @@ BENCHMARK(BM_QuantAdd)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Unit(benchmark::kMillise
 // Symmetric search of nq queries over the corpus.  Args: bits, kernel, nq.
 void BM_QuantSearch(benchmark::State& state) {
     const unsigned bits = static_cast<unsigned>(state.range(0));
-    const auto kernel = static_cast<QuantKernel>(state.range(1));
+    const auto kernel = static_cast<Tier>(state.range(1));
     const std::size_t nq = static_cast<std::size_t>(state.range(2));
     if (!runnable(kernel)) {
         state.SkipWithError("processor lacks AVX2");
@@ -90,13 +90,13 @@ void BM_QuantSearch(benchmark::State& state) {
 }
 BENCHMARK(BM_QuantSearch)
     ->ArgNames({"bits", "kernel", "nq"})
-    ->Args({4, static_cast<int>(QuantKernel::avx2), kQueries})
-    ->Args({2, static_cast<int>(QuantKernel::avx2), kQueries})
-    ->Args({1, static_cast<int>(QuantKernel::avx2), kQueries})
-    ->Args({4, static_cast<int>(QuantKernel::portable), 8})
-    ->Args({2, static_cast<int>(QuantKernel::portable), 8})
-    ->Args({1, static_cast<int>(QuantKernel::portable), 8})
-    ->Args({8, static_cast<int>(QuantKernel::portable), 8})
+    ->Args({4, static_cast<int>(Tier::avx2), kQueries})
+    ->Args({2, static_cast<int>(Tier::avx2), kQueries})
+    ->Args({1, static_cast<int>(Tier::avx2), kQueries})
+    ->Args({4, static_cast<int>(Tier::portable), 8})
+    ->Args({2, static_cast<int>(Tier::portable), 8})
+    ->Args({1, static_cast<int>(Tier::portable), 8})
+    ->Args({8, static_cast<int>(Tier::portable), 8})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -104,7 +104,7 @@ BENCHMARK(BM_QuantSearch)
 // kernel.
 void BM_QuantScan(benchmark::State& state) {
     const unsigned bits = static_cast<unsigned>(state.range(0));
-    const auto kernel = static_cast<QuantKernel>(state.range(1));
+    const auto kernel = static_cast<Tier>(state.range(1));
     if (!runnable(kernel)) {
         state.SkipWithError("processor lacks AVX2");
         return;
@@ -113,7 +113,7 @@ void BM_QuantScan(benchmark::State& state) {
     std::vector<float> table(kDim << bits);
     quant_query_table(queries().data(), kDim, bits, table.data());
     const float scale = quant_score_scale(kDim, bits);
-    const QuantScanFn scan = quant_scan_kernel(kernel, bits);
+    const QuantScanFn scan = kernel_table(kernel).quant_scan[quant_scan_slot(bits)];
     for (auto _ : state) {
         TopK tk(kK);
         scan(idx.codes().data(), idx.size(), kDim, table.data(), scale, tk);
@@ -124,13 +124,13 @@ void BM_QuantScan(benchmark::State& state) {
 }
 BENCHMARK(BM_QuantScan)
     ->ArgNames({"bits", "kernel"})
-    ->Args({1, static_cast<int>(QuantKernel::portable)})
-    ->Args({2, static_cast<int>(QuantKernel::portable)})
-    ->Args({4, static_cast<int>(QuantKernel::portable)})
-    ->Args({8, static_cast<int>(QuantKernel::portable)})
-    ->Args({1, static_cast<int>(QuantKernel::avx2)})
-    ->Args({2, static_cast<int>(QuantKernel::avx2)})
-    ->Args({4, static_cast<int>(QuantKernel::avx2)})
+    ->Args({1, static_cast<int>(Tier::portable)})
+    ->Args({2, static_cast<int>(Tier::portable)})
+    ->Args({4, static_cast<int>(Tier::portable)})
+    ->Args({8, static_cast<int>(Tier::portable)})
+    ->Args({1, static_cast<int>(Tier::avx2)})
+    ->Args({2, static_cast<int>(Tier::avx2)})
+    ->Args({4, static_cast<int>(Tier::avx2)})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

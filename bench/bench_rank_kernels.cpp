@@ -9,14 +9,14 @@
 #include <random>
 #include <vector>
 
-#include "cpu.h"
-#include "rank.h"
-#include "rank_kernels.h"
+#include "base/cpu.h"
+#include "index/rank.h"
+#include "kernels/rank_scan.h"
 
 namespace {
 
 using kwivel::RankIndex;
-using kwivel::RankKernel;
+using kwivel::Tier;
 using kwivel::SearchResult;
 
 constexpr std::size_t kDim = 768;
@@ -47,9 +47,9 @@ const Corpus& corpus() {
 // Arguments: kernel (0 portable, 1 avx2), number of queries.
 template <bool Symmetric>
 void run_search(benchmark::State& state) {
-    const auto kernel = static_cast<RankKernel>(state.range(0));
+    const auto kernel = static_cast<Tier>(state.range(0));
     const auto nq = static_cast<std::size_t>(state.range(1));
-    if (kernel == RankKernel::avx2 && !kwivel::cpu::features().avx2) {
+    if (kernel > kwivel::active_tier()) {
         state.SkipWithError("processor lacks AVX2");
         return;
     }
@@ -64,7 +64,7 @@ void run_search(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(nq * kDocs));
-    state.SetLabel(kernel == RankKernel::avx2 ? "avx2" : "portable");
+    state.SetLabel(kernel == Tier::avx2 ? "avx2" : "portable");
 }
 
 void BM_rank_symmetric(benchmark::State& state) { run_search<true>(state); }

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "error.h"
+#include "base/error.h"
+#include "kernels/dispatch.h"
 
 namespace kwivel::py {
 
@@ -74,6 +75,8 @@ void set_error_from_exception() {
         if (PyObject* cls = panic_exception()) PyErr_SetString(cls, e.what());
     } catch (const IoError& e) {
         PyErr_SetString(PyExc_OSError, e.what());
+    } catch (const ConfigError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

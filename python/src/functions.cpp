@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "rank.h"
+#include "index/rank.h"
 
 namespace kwivel::py {
 

@@ -4,9 +4,10 @@
 #include <cstring>
 #include <string>
 
-#include "parallel.h"
-#include "rank.h"
-#include "util.h"
+#include "base/parallel.h"
+#include "index/rank.h"
+#include "base/finite.h"
+#include "base/memory.h"
 
 namespace kwivel::py {
 

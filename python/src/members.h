@@ -3,7 +3,7 @@
 
 #include "frame.h"
 #include "gates.h"
-#include "rank.h"
+#include "index/rank.h"
 
 namespace kwivel::py {
 

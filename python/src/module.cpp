@@ -1,7 +1,8 @@
 // Module definition and the registration step.
 #include "classes.h"
 
-#include "rank.h"
+#include "index/rank.h"
+#include "kernels/dispatch.h"
 
 namespace kwivel::py {
 
@@ -51,6 +52,8 @@ int module_exec(PyObject* module) {
     if (import_numpy() < 0) return -1;
     if (!panic_exception()) return -1;
     PyObject* result = guarded([&]() -> PyObject* {
+        // A bad KWIVEL_MAX_TIER is reported here, once, not at the first search.
+        (void)active_tier();
         for (ClassEntry& c : classes) add_public(module, c.name, type_once(*c.type_spec, c.type));
         PyObject* module_name = PyModule_GetNameObject(module);
         if (!module_name) raise_current();

@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <string>
 
-#include "quant.h"
-#include "rank_io.h"
+#include "index/rank_quant.h"
+#include "io/formats.h"
+#include "io/framing.h"
 
 namespace kwivel::py {
 

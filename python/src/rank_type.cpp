@@ -4,8 +4,9 @@
 
 #include <string>
 
-#include "rank.h"
-#include "rank_io.h"
+#include "index/rank.h"
+#include "io/formats.h"
+#include "io/framing.h"
 
 namespace kwivel::py {
 

@@ -1,4 +1,5 @@
-#include "cpu.h"
+#include "base/cpu.h"
+#include "tiers.h"
 
 #include <cpuid.h>
 #include <gtest/gtest.h>
@@ -278,5 +279,95 @@ TEST(Probe, AgreesWithCompilerRuntime) {
         EXPECT_EQ(f.avx512vpopcntdq, __builtin_cpu_supports("avx512vpopcntdq") != 0);
     }
 }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The tier ladder: a pure decision on made-up feature sets.
+
+#include "kernels/dispatch.h"
+
+namespace {
+
+using kwivel::Tier;
+
+Features with(std::initializer_list<bool Features::*> on) {
+    Features f;
+    for (bool Features::*m : on) f.*m = true;
+    return f;
+}
+
+TEST(TierLadder, DecodeReadsPopcntAndVl) {
+    Registers r = everything();
+    EXPECT_FALSE(decode(r).popcnt);
+    EXPECT_FALSE(decode(r).avx512vl);
+    r.leaf1_ecx |= bit(23);
+    r.leaf7_ebx |= bit(31);
+    EXPECT_TRUE(decode(r).popcnt);
+    EXPECT_TRUE(decode(r).avx512vl);
+    r.leaf7_ebx &= ~AVX512F;  // VL means nothing without the foundation
+    EXPECT_FALSE(decode(r).avx512vl);
+}
+
+TEST(TierLadder, BestTierOfFeatureSets) {
+    using F = Features;
+    const auto avx2 = {&F::avx2, &F::fma, &F::popcnt};
+    const auto avx512 = {&F::avx2, &F::fma, &F::popcnt, &F::avx512f, &F::avx512dq, &F::avx512bw, &F::avx512vl};
+    EXPECT_EQ(kwivel::best_tier(F{}), Tier::portable);
+    EXPECT_EQ(kwivel::best_tier(with(avx2)), Tier::avx2);
+    EXPECT_EQ(kwivel::best_tier(with({&F::avx2, &F::fma})), Tier::portable);
+    EXPECT_EQ(kwivel::best_tier(with({&F::avx2, &F::popcnt})), Tier::portable);
+    EXPECT_EQ(kwivel::best_tier(with(avx512)), Tier::avx512);
+    for (bool F::*missing : {&F::avx512f, &F::avx512dq, &F::avx512bw, &F::avx512vl}) {
+        F f = with(avx512);
+        f.*missing = false;
+        f.avx512vpopcntdq = true;
+        EXPECT_EQ(kwivel::best_tier(f), Tier::avx2);
+    }
+    F all = with(avx512);
+    all.avx512vpopcntdq = true;
+    EXPECT_EQ(kwivel::best_tier(all), Tier::avx512_vpopcnt);
+    all.avx2 = false;  // AVX-512 without AVX2 is not a rung of the ladder
+    EXPECT_EQ(kwivel::best_tier(all), Tier::portable);
+}
+
+TEST(TierLadder, CapFromTheEnvironmentValue) {
+    for (Tier best : kwivel::tiers::all_tiers()) {
+        EXPECT_EQ(kwivel::capped_tier(best, nullptr), best);
+        for (Tier cap : kwivel::tiers::all_tiers())
+            EXPECT_EQ(kwivel::capped_tier(best, kwivel::tier_name(cap)), std::min(best, cap));
+    }
+    for (const char* bad : {"", "AVX2", "avx512vpopcnt", "sse4"}) {
+        try {
+            kwivel::capped_tier(Tier::avx2, bad);
+            ADD_FAILURE() << "accepted " << bad;
+        } catch (const kwivel::ConfigError& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("kwivel: KWIVEL_MAX_TIER=\"") + bad +
+                                                 "\" is not a tier; expected one of portable, avx2, avx512, "
+                                                 "avx512_vpopcnt");
+        }
+    }
+}
+
+// One test per tier: a tier this machine (or KWIVEL_MAX_TIER) does not run
+// is reported as skipped, never silently left out of the kernel tests.
+class TierRuns : public testing::TestWithParam<Tier> {};
+
+TEST_P(TierRuns, TableIsCompleteAndInheritsBelow) {
+    const Tier t = GetParam();
+    if (t > kwivel::active_tier()) GTEST_SKIP() << "this machine does not run the " << kwivel::tier_name(t) << " tier";
+    const kwivel::KernelTable& k = kwivel::kernel_table(t);
+    EXPECT_EQ(k.tier, t);
+    EXPECT_NE(k.rank_symmetric, nullptr);
+    EXPECT_NE(k.rank_symmetric_wide, nullptr);
+    EXPECT_NE(k.rank_asymmetric, nullptr);
+    for (auto* scan : k.quant_scan) EXPECT_NE(scan, nullptr);
+    EXPECT_NE(k.quant_search, nullptr);
+    // Dimensions past int16 have one implementation, inherited by every tier.
+    EXPECT_EQ(k.rank_symmetric_wide, kwivel::kernel_table(Tier::portable).rank_symmetric_wide);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ladder, TierRuns, testing::ValuesIn(kwivel::tiers::all_tiers()),
+                         [](const auto& info) { return std::string(kwivel::tier_name(info.param)); });
 
 }  // namespace

@@ -10,11 +10,13 @@
 #include <tuple>
 #include <vector>
 
-#include "cpu.h"
-#include "error.h"
-#include "quant.h"
-#include "quant_kernels.h"
-#include "util.h"
+#include "base/cpu.h"
+#include "base/error.h"
+#include "index/rank_quant.h"
+#include "base/limits.h"
+#include "kernels/dispatch.h"
+#include "kernels/quant_scan.h"
+#include "search/topk.h"
 
 namespace kwivel {
 namespace {
@@ -161,13 +163,7 @@ std::vector<float> random_rows(std::size_t rows, std::size_t d, std::uint64_t se
     return v;
 }
 
-std::vector<QuantKernel> runnable_kernels() {
-    std::vector<QuantKernel> ks{QuantKernel::portable};
-    if (cpu::features().avx2) ks.push_back(QuantKernel::avx2);
-    return ks;
-}
-
-const char* kernel_name(QuantKernel k) { return k == QuantKernel::avx2 ? "avx2" : "portable"; }
+const char* kernel_name(Tier t) { return tier_name(t); }
 
 // ---------------------------------------------------------------------------
 // Encoding.
@@ -416,7 +412,7 @@ TEST_P(QuantSearch, EveryVariantMatchesNaiveReference) {
         if (nq > 1 && c.n > 0) std::copy(docs.begin(), docs.begin() + static_cast<std::ptrdiff_t>(c.dim), qs.begin());
         for (std::size_t k : {std::size_t{0}, std::size_t{1}, std::size_t{10}, c.n + 3}) {
             const SearchResult want = ref_search(idx, qs, nq, k);
-            for (QuantKernel kern : runnable_kernels()) {
+            for (Tier kern : runnable_tiers()) {
                 const std::string what = std::string(kernel_name(kern)) + " nq=" + std::to_string(nq) +
                                          " k=" + std::to_string(k);
                 expect_same(quant_search_symmetric(idx, qs.data(), nq, k, kern), want, what);
@@ -449,7 +445,7 @@ TEST(QuantSearchBlocks, ManyQueriesSpanSeveralBlocks) {
         idx.add(docs.data(), docs.size());
         const std::vector<float> qs = random_rows(nq, d, 200 + bits);
         const SearchResult want = ref_search(idx, qs, nq, 7);
-        for (QuantKernel kern : runnable_kernels())
+        for (Tier kern : runnable_tiers())
             expect_same(quant_search_symmetric(idx, qs.data(), nq, 7, kern), want, kernel_name(kern));
     }
 }
@@ -468,7 +464,7 @@ TEST(QuantSearchBlocks, WideRowsAndOddChunks) {
         std::copy(docs.begin(), docs.begin() + static_cast<std::ptrdiff_t>(d), qs.begin());
         for (std::size_t j = 0; j < d; ++j) qs[d + j] = -docs[d + j];
         const SearchResult want = ref_search(idx, qs, nq, 5);
-        for (QuantKernel kern : runnable_kernels())
+        for (Tier kern : runnable_tiers())
             expect_same(quant_search_symmetric(idx, qs.data(), nq, 5, kern), want,
                         std::string(kernel_name(kern)) + " d=" + std::to_string(d) + " b=" + std::to_string(bits));
     }
@@ -488,7 +484,7 @@ TEST(QuantSearchBlocks, LargestDimensionStaysExact) {
     }
     idx.add(docs.data(), docs.size());
     const SearchResult want = ref_search(idx, docs, 4, 4);
-    for (QuantKernel kern : runnable_kernels())
+    for (Tier kern : runnable_tiers())
         expect_same(quant_search_symmetric(idx, docs.data(), 4, 4, kern), want, kernel_name(kern));
 }
 
@@ -499,7 +495,7 @@ TEST(QuantSearchScores, SelfAndReversedScoreNearPlusAndMinusOne) {
         const std::vector<float> docs = random_rows(n, d, 55 + bits);  // distinct coordinates
         idx.add(docs.data(), docs.size());
         std::vector<float> q(docs.begin() + 17 * d, docs.begin() + 18 * d);
-        for (QuantKernel kern : runnable_kernels()) {
+        for (Tier kern : runnable_tiers()) {
             SearchResult r = quant_search_symmetric(idx, q.data(), 1, n, kern);
             for (std::size_t i = 0; i < n; ++i)
                 if (r.ids[i] == 17) {
@@ -542,7 +538,7 @@ TEST(QuantSearchScores, EightBitsNeedsDimMultipleOf256) {
     const std::string msg =
         "RankQuant b=8 symmetric scoring requires dim % 256 == 0; dim=300 supports asymmetric/evidence APIs only.";
     EXPECT_EQ(panic_message([&] { bad.search(v.data(), 300, 1); }), msg);
-    for (QuantKernel kern : runnable_kernels())
+    for (Tier kern : runnable_tiers())
         EXPECT_EQ(panic_message([&] { quant_search_symmetric(bad, v.data(), 1, 1, kern); }), msg);
 
     RankQuantIndex good(512, 8);
@@ -555,8 +551,8 @@ TEST(QuantSearchScores, EightBitsNeedsDimMultipleOf256) {
 // Single-query scan kernels.
 
 std::vector<QuantScanFn> scans_for(unsigned bits) {
-    std::vector<QuantScanFn> out{quant_scan_kernel(QuantKernel::portable, bits)};
-    if (cpu::features().avx2 && bits != 8) out.push_back(quant_scan_kernel(QuantKernel::avx2, bits));
+    std::vector<QuantScanFn> out;
+    for (Tier t : runnable_tiers()) out.push_back(kernel_table(t).quant_scan[quant_scan_slot(bits)]);
     return out;
 }
 
@@ -699,36 +695,16 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(Widths, QuantScan, ::testing::Values(1u, 2u, 4u, 8u));
 
 // ---------------------------------------------------------------------------
-// Variant selection.
+// The kernel table.
 
-TEST(QuantSelect, PureFunctionOfFeaturesAndWidth) {
-    cpu::Features none;
-    cpu::Features avx2;
-    avx2.avx2 = true;
-    cpu::Features avx2_fma = avx2;
-    avx2_fma.fma = true;
-    cpu::Features avx512_only;
-    avx512_only.avx512f = avx512_only.avx512bw = avx512_only.avx512dq = true;
-    for (unsigned bits : {1u, 2u, 4u}) {
-        EXPECT_EQ(select_quant_kernel(none, bits), QuantKernel::portable);
-        EXPECT_EQ(select_quant_kernel(avx2, bits), QuantKernel::avx2);
-        EXPECT_EQ(select_quant_kernel(avx2_fma, bits), QuantKernel::avx2);
-        EXPECT_EQ(select_quant_kernel(avx512_only, bits), QuantKernel::portable);
-    }
-    EXPECT_EQ(select_quant_kernel(avx2_fma, 8), QuantKernel::portable);
-    for (unsigned bits : {1u, 2u, 4u, 8u})
-        EXPECT_EQ(selected_quant_kernel(bits), select_quant_kernel(cpu::features(), bits));
-}
-
-TEST(QuantSelect, ScanTableFollowsVariant) {
-    EXPECT_EQ(quant_scan_kernel(QuantKernel::portable, 1), &scan_b1_to_topk);
-    EXPECT_EQ(quant_scan_kernel(QuantKernel::portable, 2), &scan_b2_to_topk);
-    EXPECT_EQ(quant_scan_kernel(QuantKernel::portable, 4), &scan_b4_to_topk);
-    EXPECT_EQ(quant_scan_kernel(QuantKernel::portable, 8), &scan_b8_to_topk);
-    EXPECT_EQ(quant_scan_kernel(QuantKernel::avx2, 1), &scan_b1_to_topk_avx2);
-    EXPECT_EQ(quant_scan_kernel(QuantKernel::avx2, 2), &scan_b2_to_topk_avx2);
-    EXPECT_EQ(quant_scan_kernel(QuantKernel::avx2, 4), &scan_b4_to_topk_avx2);
-    EXPECT_EQ(quant_scan_kernel(QuantKernel::avx2, 8), &scan_b8_to_topk);
+TEST(QuantTable, PortableScansAndInheritance) {
+    const KernelTable& p = kernel_table(Tier::portable);
+    EXPECT_EQ(p.quant_scan[0], &scan_b1_to_topk);
+    EXPECT_EQ(p.quant_scan[1], &scan_b2_to_topk);
+    EXPECT_EQ(p.quant_scan[2], &scan_b4_to_topk);
+    EXPECT_EQ(p.quant_scan[3], &scan_b8_to_topk);
+    // 8 bits has only the portable scan: every tier inherits it.
+    for (Tier t : runnable_tiers()) EXPECT_EQ(kernel_table(t).quant_scan[3], &scan_b8_to_topk) << tier_name(t);
 }
 
 }  // namespace

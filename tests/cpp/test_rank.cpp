@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "error.h"
-#include "rank.h"
+#include "base/error.h"
+#include "index/rank.h"
 
 namespace kwivel {
 namespace {

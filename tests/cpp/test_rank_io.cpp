@@ -28,9 +28,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "error.h"
-#include "rank.h"
-#include "rank_io.h"
+#include "base/error.h"
+#include "index/rank.h"
+#include "io/formats.h"
+#include "io/framing.h"
 
 namespace fs = std::filesystem;
 using kwivel::IoError;

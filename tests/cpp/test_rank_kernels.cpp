@@ -11,21 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "cpu.h"
-#include "rank.h"
-#include "rank_kernels.h"
-#include "util.h"
+#include "base/cpu.h"
+#include "index/rank.h"
+#include "kernels/rank_scan.h"
+#include "tiers.h"
+#include "search/topk.h"
 
 namespace kwivel {
 namespace {
 
-std::vector<RankKernel> runnable_kernels() {
-    std::vector<RankKernel> ks{RankKernel::portable};
-    if (cpu::features().avx2) ks.push_back(RankKernel::avx2);
-    return ks;
-}
-
-const char* kernel_name(RankKernel k) { return k == RankKernel::avx2 ? "avx2" : "portable"; }
+const char* kernel_name(Tier t) { return tier_name(t); }
 
 std::uint32_t bits(float x) {
     std::uint32_t b;
@@ -205,7 +200,7 @@ TEST_P(RankKernelShapes, SymmetricMatchesReference) {
     const Shape& s = GetParam();
     const RankIndex index = make_index(rows_, s.dim);
     const SearchResult want = reference_symmetric(index, queries_, s.k);
-    for (RankKernel kernel : runnable_kernels()) {
+    for (Tier kernel : runnable_tiers()) {
         const SearchResult got = rank_search_symmetric(index, queries_.data(), s.nq, s.k, kernel);
         expect_same(want, got, kernel_name(kernel));
     }
@@ -215,7 +210,7 @@ TEST_P(RankKernelShapes, AsymmetricMatchesReference) {
     const Shape& s = GetParam();
     const RankIndex index = make_index(rows_, s.dim);
     const SearchResult want = reference_asymmetric(index, queries_, s.k);
-    for (RankKernel kernel : runnable_kernels()) {
+    for (Tier kernel : runnable_tiers()) {
         const SearchResult got = rank_search_asymmetric(index, queries_.data(), s.nq, s.k, kernel);
         expect_same(want, got, kernel_name(kernel));
     }
@@ -243,20 +238,19 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // Independence from how queries are spread over tasks.
 
-class RankKernelEachVariant : public testing::TestWithParam<RankKernel> {
+class RankKernelEachVariant : public testing::TestWithParam<Tier> {
 protected:
     void SetUp() override {
-        if (GetParam() == RankKernel::avx2 && !cpu::features().avx2)
-            GTEST_SKIP() << "processor lacks AVX2";
+        if (GetParam() > active_tier()) GTEST_SKIP() << "this machine does not run the " << tier_name(GetParam()) << " tier";
     }
 };
 
-std::string variant_name(const testing::TestParamInfo<RankKernel>& info) {
+std::string variant_name(const testing::TestParamInfo<Tier>& info) {
     return kernel_name(info.param);
 }
 
 SearchResult one_by_one(bool symmetric, const RankIndex& index, const std::vector<float>& queries,
-                        std::size_t k, RankKernel kernel) {
+                        std::size_t k, Tier kernel) {
     const std::size_t dim = index.dim(), nq = queries.size() / dim;
     SearchResult all;
     all.nq = nq;
@@ -272,7 +266,7 @@ SearchResult one_by_one(bool symmetric, const RankIndex& index, const std::vecto
 }
 
 TEST_P(RankKernelEachVariant, BatchEqualsQueriesOneByOne) {
-    const RankKernel kernel = GetParam();
+    const Tier kernel = GetParam();
     for (std::size_t dim : {6, 96, 768}) {
         const std::vector<float> queries = random_rows(150, dim, 11);
         const RankIndex index = make_index(corpus_for(queries, 700, dim, 12), dim);
@@ -288,7 +282,7 @@ TEST_P(RankKernelEachVariant, BatchEqualsQueriesOneByOne) {
 }
 
 TEST_P(RankKernelEachVariant, UnalignedQueryRows) {
-    const RankKernel kernel = GetParam();
+    const Tier kernel = GetParam();
     const std::size_t dim = 37, nq = 5;
     const std::vector<float> queries = random_rows(nq, dim, 21);
     const RankIndex index = make_index(random_rows(300, dim, 22), dim);
@@ -304,7 +298,7 @@ TEST_P(RankKernelEachVariant, UnalignedQueryRows) {
 // Known values and edge cases.
 
 TEST_P(RankKernelEachVariant, KnownSymmetricScores) {
-    const RankKernel kernel = GetParam();
+    const Tier kernel = GetParam();
     const std::vector<float> doc{0.1f, 0.2f, 0.3f, 0.4f};
     const RankIndex index = make_index(doc, 4);
     const std::vector<float> same{1, 2, 3, 4}, reversed{4, 3, 2, 1};
@@ -317,7 +311,7 @@ TEST_P(RankKernelEachVariant, KnownSymmetricScores) {
 }
 
 TEST_P(RankKernelEachVariant, KnownAsymmetricScores) {
-    const RankKernel kernel = GetParam();
+    const Tier kernel = GetParam();
     const std::vector<float> doc{0.1f, 0.2f, 0.3f, 0.4f};
     const RankIndex index = make_index(doc, 4);
     const std::vector<float> centred{-3, -1, 1, 3}, zero{0, 0, 0, 0};
@@ -330,7 +324,7 @@ TEST_P(RankKernelEachVariant, KnownAsymmetricScores) {
 }
 
 TEST_P(RankKernelEachVariant, ZeroQueryScoresEveryDocumentZero) {
-    const RankKernel kernel = GetParam();
+    const Tier kernel = GetParam();
     const std::size_t dim = 50, n = 40;
     const RankIndex index = make_index(random_rows(n, dim, 5), dim);
     const std::vector<float> zero(dim, 0.0f);
@@ -343,7 +337,7 @@ TEST_P(RankKernelEachVariant, ZeroQueryScoresEveryDocumentZero) {
 }
 
 TEST_P(RankKernelEachVariant, DuplicateDocumentsComeOutByAscendingId) {
-    const RankKernel kernel = GetParam();
+    const Tier kernel = GetParam();
     const std::size_t dim = 24, n = 50;
     std::vector<float> rows = random_rows(n, dim, 8);
     const std::vector<float> queries = random_rows(2, dim, 9);
@@ -367,7 +361,7 @@ TEST_P(RankKernelEachVariant, DuplicateDocumentsComeOutByAscendingId) {
 }
 
 TEST_P(RankKernelEachVariant, EmptyShapesGiveEmptyBuffers) {
-    const RankKernel kernel = GetParam();
+    const Tier kernel = GetParam();
     const std::size_t dim = 8;
     const std::vector<float> queries = random_rows(3, dim, 1);
     const RankIndex empty(dim);
@@ -405,39 +399,18 @@ TEST_P(RankKernelEachVariant, EmptyShapesGiveEmptyBuffers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, RankKernelEachVariant,
-                         testing::Values(RankKernel::portable, RankKernel::avx2), variant_name);
+                         testing::ValuesIn(kwivel::tiers::all_tiers()), variant_name);
 
 // ---------------------------------------------------------------------------
-// Kernel choice.
+// The index runs the active tier.
 
-TEST(RankKernelSelect, FollowsAvx2Alone) {
-    cpu::Features f;
-    EXPECT_EQ(select_rank_kernel(f), RankKernel::portable);
-    f.fma = true;
-    EXPECT_EQ(select_rank_kernel(f), RankKernel::portable);
-    f.avx512f = f.avx512dq = f.avx512bw = f.avx512vpopcntdq = true;
-    EXPECT_EQ(select_rank_kernel(f), RankKernel::portable);
-    f = cpu::Features{};
-    f.avx2 = true;
-    EXPECT_EQ(select_rank_kernel(f), RankKernel::avx2);
-    f.fma = true;
-    EXPECT_EQ(select_rank_kernel(f), RankKernel::avx2);
-    f.avx512f = f.avx512dq = f.avx512bw = f.avx512vpopcntdq = true;
-    EXPECT_EQ(select_rank_kernel(f), RankKernel::avx2);
-}
-
-TEST(RankKernelSelect, RunningProcessor) {
-    EXPECT_EQ(selected_rank_kernel(), select_rank_kernel(cpu::features()));
-    EXPECT_EQ(selected_rank_kernel(), selected_rank_kernel());
-}
-
-TEST(RankKernelSelect, IndexSearchesUseTheSelectedKernel) {
+TEST(RankKernelTier, IndexSearchesRunTheActiveTier) {
     const std::size_t dim = 20;
     const std::vector<float> queries = random_rows(4, dim, 3);
     const RankIndex index = make_index(random_rows(90, dim, 4), dim);
-    expect_same(rank_search_symmetric(index, queries.data(), 4, 6, selected_rank_kernel()),
+    expect_same(rank_search_symmetric(index, queries.data(), 4, 6, active_tier()),
                 index.search(queries.data(), queries.size(), 6), "symmetric");
-    expect_same(rank_search_asymmetric(index, queries.data(), 4, 6, selected_rank_kernel()),
+    expect_same(rank_search_asymmetric(index, queries.data(), 4, 6, active_tier()),
                 index.search_asymmetric(queries.data(), queries.size(), 6), "asymmetric");
 }
 

@@ -6,8 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "error.h"
-#include "util.h"
+#include "base/error.h"
+#include "ordinal/rank_transform.h"
+#include "search/topk.h"
 
 namespace kwivel {
 namespace {

@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "error.h"
-#include "rank_io.h"
+#include "base/error.h"
+#include "index/rank.h"
+#include "io/formats.h"
+#include "io/framing.h"
 
 namespace {
 

@@ -11,9 +11,10 @@
 #include <cstring>
 #include <vector>
 
-#include "error.h"
-#include "quant.h"
-#include "rank_io.h"
+#include "base/error.h"
+#include "index/rank_quant.h"
+#include "io/formats.h"
+#include "io/framing.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 # Environment:
 #   CXX                    compiler (default clang++)
 #   KWIVEL_FUZZ_SOURCES    translation units linked with the target (default:
-#                          the loader and what src/rank.cpp needs)
+#                          every core source under src/)
 set -euo pipefail
 
 seconds="${1:-600}"
@@ -20,7 +20,7 @@ out=build/fuzz
 rm -rf "$out/artifacts"
 mkdir -p "$out/artifacts"
 cxx="${CXX:-clang++}"
-sources="${KWIVEL_FUZZ_SOURCES:-src/rank_io.cpp src/rank.cpp src/util.cpp src/parallel.cpp src/cpu.cpp src/rank_kernels.cpp src/quant.cpp src/quant_kernels.cpp}"
+sources="${KWIVEL_FUZZ_SOURCES:-$(find src -name "*.cpp" | sort | tr "\n" " ")}"
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(rank rank_quant)

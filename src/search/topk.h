@@ -1,4 +1,5 @@
-// Shared helpers: the bounded top-k accumulator and L2 normalisation.
+// The bounded top-k accumulator, its better-first order, and the result
+// layout every top-k search shares.
 #pragma once
 
 #include <cstddef>
@@ -72,37 +73,16 @@ private:
     float offset_ = -0.0f;
 };
 
-// Whether no value is a NaN or an infinity (exponent bits all ones).  Reads
-// bytewise, so unaligned data is fine; large inputs are scanned on the
-// worker pool.
-bool all_finite(const float* values, std::size_t n);
+// Result of a top-k search: nq rows of k_eff entries each.
+struct SearchResult {
+    std::size_t nq = 0;
+    std::size_t k_eff = 0;
+    std::vector<float> scores;
+    std::vector<std::int64_t> ids;
 
-// Asks for transparent huge pages over a large, not yet touched block (as
-// numpy does for its arrays): far fewer page faults while it is filled.
-// Only a hint; it never fails.
-void advise_huge_pages(void* data, std::size_t bytes);
-
-// Grows v's capacity to at least n elements (geometrically), advising huge
-// pages for a large new block, so that the following resize faults in few
-// pages.
-template <class T>
-void reserve_for_growth(std::vector<T>& v, std::size_t n) {
-    if (v.capacity() >= n) return;
-    v.reserve(std::max(n, v.capacity() + v.capacity() / 2));
-    advise_huge_pages(v.data(), v.capacity() * sizeof(T));
-}
-
-// Queries per block when prepared query rows take row_bytes each: as many
-// as fit block_bytes, clamped to [group, max_block], a multiple of group.
-inline std::size_t query_block_capacity(std::size_t row_bytes, std::size_t block_bytes, std::size_t group,
-                                        std::size_t max_block) {
-    std::size_t b = block_bytes / std::max<std::size_t>(row_bytes, 1);
-    b = std::clamp(b, group, max_block);
-    return b / group * group;
-}
-
-// v * (1 / ||v||) with the sum of squares accumulated in float32 in index
-// order; all zeros when the norm is at most 1e-12.
-std::vector<float> l2_normalise(const float* values, std::size_t d);
+    // nq rows of k_eff entries, scores 0 and ids -1 until each row is
+    // finalised.
+    static SearchResult sized(std::size_t nq, std::size_t k_eff);
+};
 
 }  // namespace kwivel

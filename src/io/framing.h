@@ -1,5 +1,5 @@
-// Binary files: the framing shared by kwivel's file formats, and the Rank
-// format (KWR1) built on it.
+// Binary files: the framing shared by kwivel's file formats (io/formats.h
+// lists the formats built on it).
 //
 // Every format has the same frame, all little-endian:
 //
@@ -36,9 +36,9 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
-#include "rank.h"
-#include "util.h"
+#include "base/error.h"
+#include "base/limits.h"
+#include "base/memory.h"
 
 namespace kwivel {
 
@@ -46,32 +46,6 @@ namespace kwivel {
 inline constexpr std::uint64_t MAX_PAYLOAD = 137438953472ULL;
 // Size of the read and write buffers.
 inline constexpr std::size_t IO_BUFFER_SIZE = 8192;
-
-// ---------------------------------------------------------------------------
-// Rank files (KWR1): magic "KWR1" ("HYR1" accepted on load), version 1,
-// u32 dim, u32 n_vectors, then n_vectors rows of dim u16 ranks, each row a
-// permutation of [0, dim).
-
-void write_rank(const RankIndex& index, const std::string& path);
-RankIndex load_rank(const std::string& path);
-RankIndex load_rank_from_memory(const std::uint8_t* data, std::size_t size);
-
-// ---------------------------------------------------------------------------
-// RankQuant files (KWRQ): magic "KWRQ" ("HYRQ" accepted on load), version 1,
-// u8 bits (1, 2 or 4), u32 dim, u32 n_vectors, then n_vectors rows of
-// dim * bits / 8 packed code bytes, each row holding every code dim / 2^bits
-// times.
-
-class RankQuantIndex;
-void write_rank_quant(const RankQuantIndex& index, const std::string& path);
-RankQuantIndex load_rank_quant(const std::string& path);
-RankQuantIndex load_rank_quant_from_memory(const std::uint8_t* data, std::size_t size);
-
-class ByteSource;
-RankQuantIndex load_rank_quant_from(ByteSource& source);
-// Loads a Rank file from any source; load_rank and load_rank_from_memory
-// are this over a file and over memory.
-RankIndex load_rank_from(ByteSource& source);
 
 // ---------------------------------------------------------------------------
 // Errors.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "rank.h"
+#include "search/topk.h"
 
 namespace kwivel {
 

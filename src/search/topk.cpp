@@ -1,15 +1,10 @@
-#include "util.h"
+#include "search/topk.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <cmath>
 #include <limits>
 
-#include <sys/mman.h>
-
-#include "error.h"
-#include "parallel.h"
+#include "base/error.h"
 
 namespace kwivel {
 
@@ -94,59 +89,15 @@ void TopK::finalize_into_with_scratch(float* out_scores, std::size_t out_scores_
     }
 }
 
-std::vector<float> l2_normalise(const float* values, std::size_t d) {
-    float s = 0.0f;
-    for (std::size_t i = 0; i < d; ++i) s = s + values[i] * values[i];
-    const float norm = std::sqrt(s);
-    std::vector<float> out(d, 0.0f);
-    if (norm <= 1e-12f) return out;
-    const float inv = 1.0f / norm;
-    for (std::size_t i = 0; i < d; ++i) out[i] = values[i] * inv;
-    return out;
-}
-
-namespace {
-
-// Branch-free within blocks so the compiler vectorises the exponent test.
-bool all_finite_serial(const float* values, std::size_t n) {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(values);
-    constexpr std::size_t kBlock = 4096;
-    for (std::size_t start = 0; start < n; start += kBlock) {
-        const std::size_t end = std::min(n, start + kBlock);
-        std::uint32_t bad = 0;
-        for (std::size_t i = start; i < end; ++i) {
-            std::uint32_t b;
-            std::memcpy(&b, bytes + 4 * i, sizeof b);
-            bad |= static_cast<std::uint32_t>((b & 0x7f800000u) == 0x7f800000u);
-        }
-        if (bad) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-bool all_finite(const float* values, std::size_t n) {
-    if (n < (std::size_t{1} << 20)) return all_finite_serial(values, n);
-    std::atomic<bool> ok{true};
-    parallel_for(0, n, [&](std::size_t lo, std::size_t hi) {
-        if (!all_finite_serial(values + lo, hi - lo)) ok.store(false, std::memory_order_relaxed);
-    });
-    return ok.load();
-}
-
-void advise_huge_pages(void* data, std::size_t bytes) {
-#ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-    if (bytes < 2 * kHuge) return;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t lo = (begin + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t hi = (begin + bytes) & ~(kHuge - 1);
-    if (lo < hi) (void)::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
+SearchResult SearchResult::sized(std::size_t nq, std::size_t k_eff) {
+    std::size_t len;
+    KW_ASSERT(!__builtin_mul_overflow(nq, k_eff, &len), "search result buffer length (nq * k) overflows usize");
+    SearchResult r;
+    r.nq = nq;
+    r.k_eff = k_eff;
+    r.scores.assign(len, 0.0f);
+    r.ids.assign(len, std::int64_t{-1});
+    return r;
 }
 
 }  // namespace kwivel

@@ -1,13 +1,18 @@
-#include "quant.h"
+#include "index/rank_quant.h"
 
 #include <cmath>
 #include <cstring>
 #include <string>
 
-#include "error.h"
-#include "parallel.h"
-#include "quant_kernels.h"
-#include "util.h"
+#include "base/error.h"
+#include "base/parallel.h"
+#include "kernels/dispatch.h"
+#include "kernels/quant_scan.h"
+#include "base/finite.h"
+#include "base/limits.h"
+#include "base/memory.h"
+#include "ordinal/buckets.h"
+#include "ordinal/rank_transform.h"
 
 namespace kwivel {
 
@@ -23,8 +28,8 @@ void check_bits_and_dim(std::size_t dim, unsigned bits) {
                                        std::to_string(bits));
 }
 
-// Packs the buckets of one rank row, coordinate j * cpb + t of byte j at
-// shift BITS * (cpb - 1 - t).
+// Packs the buckets of one rank row, coordinate p * cpb + t into byte p at
+// packing_shift(BITS, t).
 template <unsigned BITS>
 void pack_row(const std::uint16_t* r, const std::uint8_t* bucket_of, std::size_t bpv,
               std::uint8_t* out) {
@@ -32,7 +37,7 @@ void pack_row(const std::uint16_t* r, const std::uint8_t* bucket_of, std::size_t
     for (std::size_t p = 0; p < bpv; ++p) {
         const std::uint16_t* rp = r + p * cpb;
         unsigned byte = 0;
-        for (unsigned t = 0; t < cpb; ++t) byte = (byte << BITS) | bucket_of[rp[t]];
+        for (unsigned t = 0; t < cpb; ++t) byte |= static_cast<unsigned>(bucket_of[rp[t]]) << packing_shift(BITS, t);
         out[p] = static_cast<std::uint8_t>(byte);
     }
 }
@@ -130,7 +135,7 @@ SearchResult RankQuantIndex::search(const float* queries, std::size_t n_floats,
                                  std::to_string(dim_) + " supports asymmetric/evidence APIs only.");
     KW_ASSERT(n_floats % dim_ == 0, "vectors length must be a multiple of dim");
     assert_all_finite(queries, n_floats);
-    return quant_search_symmetric(*this, queries, n_floats / dim_, k, selected_quant_kernel(bits_));
+    return quant_search_symmetric(*this, queries, n_floats / dim_, k, active_tier());
 }
 
 }  // namespace kwivel

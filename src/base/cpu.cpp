@@ -1,4 +1,4 @@
-#include "cpu.h"
+#include "base/cpu.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -12,6 +12,7 @@ constexpr bool bit(std::uint64_t value, unsigned n) { return (value >> n) & 1u; 
 
 // cpuid(1).ecx
 constexpr unsigned kFma = 12;
+constexpr unsigned kPopcnt = 23;
 constexpr unsigned kOsxsave = 27;
 constexpr unsigned kAvx = 28;
 // cpuid(7, 0).ebx
@@ -19,6 +20,7 @@ constexpr unsigned kAvx2 = 5;
 constexpr unsigned kAvx512F = 16;
 constexpr unsigned kAvx512DQ = 17;
 constexpr unsigned kAvx512BW = 30;
+constexpr unsigned kAvx512VL = 31;
 // cpuid(7, 0).ecx
 constexpr unsigned kAvx512Vpopcntdq = 14;
 
@@ -47,11 +49,13 @@ Features decode(const Registers& regs) {
     const std::uint32_t ecx7 = has_leaf7 ? regs.leaf7_ecx : 0;
 
     Features f;
+    f.popcnt = bit(regs.leaf1_ecx, kPopcnt);
     f.avx2 = os_ymm && bit(ebx7, kAvx2);
     f.fma = os_ymm && bit(regs.leaf1_ecx, kFma);
     f.avx512f = os_zmm && bit(ebx7, kAvx512F);
     f.avx512dq = f.avx512f && bit(ebx7, kAvx512DQ);
     f.avx512bw = f.avx512f && bit(ebx7, kAvx512BW);
+    f.avx512vl = f.avx512f && bit(ebx7, kAvx512VL);
     f.avx512vpopcntdq = f.avx512f && bit(ecx7, kAvx512Vpopcntdq);
     return f;
 }

@@ -1,0 +1,39 @@
+// The index files, each built on the shared framing (io/framing.h).  Every
+// failure is an IoError; writers replace the file atomically.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kwivel {
+
+class ByteSource;
+class RankIndex;
+class RankQuantIndex;
+
+// ---------------------------------------------------------------------------
+// Rank files (KWR1): magic "KWR1" ("HYR1" accepted on load), version 1,
+// u32 dim, u32 n_vectors, then n_vectors rows of dim u16 ranks, each row a
+// permutation of [0, dim).
+
+void write_rank(const RankIndex& index, const std::string& path);
+RankIndex load_rank(const std::string& path);
+RankIndex load_rank_from_memory(const std::uint8_t* data, std::size_t size);
+
+// ---------------------------------------------------------------------------
+// RankQuant files (KWRQ): magic "KWRQ" ("HYRQ" accepted on load), version 1,
+// u8 bits (1, 2 or 4), u32 dim, u32 n_vectors, then n_vectors rows of
+// dim * bits / 8 packed code bytes, each row holding every code dim / 2^bits
+// times.
+
+void write_rank_quant(const RankQuantIndex& index, const std::string& path);
+RankQuantIndex load_rank_quant(const std::string& path);
+RankQuantIndex load_rank_quant_from_memory(const std::uint8_t* data, std::size_t size);
+
+RankQuantIndex load_rank_quant_from(ByteSource& source);
+// Loads a Rank file from any source; load_rank and load_rank_from_memory
+// are this over a file and over memory.
+RankIndex load_rank_from(ByteSource& source);
+
+}  // namespace kwivel
