@@ -36,7 +36,7 @@ void require_bits_below_8(unsigned bits) {
 // Codes per byte for a packable width, or the width refusal.
 std::size_t packable_codes_per_byte(unsigned bits) {
     if (bits != 1 && bits != 2 && bits != 4) value_error("bits must be 1, 2, or 4");
-    return 8 / bits;
+    return codes_per_byte(bits);
 }
 
 const Signature kRankToBucket("",

@@ -3,10 +3,12 @@
 #include "members.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "index/rank_quant.h"
 #include "io/formats.h"
+#include "ordinal/buckets.h"
 #include "io/framing.h"
 
 namespace kwivel::py {
@@ -34,12 +36,11 @@ PyObject* quant_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Args a = parse_args(kNew, args, kwargs);
         const std::uint64_t dim = to_u64(a[0], "dim");
         const std::uint8_t bits = to_u8(a[1], "bits");
-        if (bits != 1 && bits != 2 && bits != 4) raise(PyExc_ValueError, "bits must be 1, 2, or 4");
-        if (dim < 2 || dim > MAX_DIM) raise(PyExc_ValueError, "dim must be in [2, 65535]");
-        const std::uint64_t step = std::max<std::uint64_t>(8u / bits, 1u << bits);
-        if (dim % step != 0)
-            raise(PyExc_ValueError, "dim " + std::to_string(dim) + " must be a multiple of " + std::to_string(step) +
-                                        " for bits = " + std::to_string(bits));
+        // 8-bit indexes exist only inside the core.
+        const std::optional<QuantShapeError> err = rankquant_shape_error(dim, bits == 8 ? 0 : bits);
+        if (err == QuantShapeError::bits) raise(PyExc_ValueError, "bits must be 1, 2, or 4");
+        if (err == QuantShapeError::dim_range) raise(PyExc_ValueError, "dim must be in [2, 65535]");
+        if (err) raise(PyExc_ValueError, rankquant_dim_step_message(dim, bits));
         return new_index_object(type, RankQuantIndex(dim, bits));
     });
 }

@@ -1,6 +1,7 @@
 #include "index/rank_quant.h"
 
 #include <cmath>
+#include <optional>
 #include <cstring>
 #include <string>
 
@@ -18,14 +19,16 @@ namespace kwivel {
 
 namespace {
 
+// The shape rule, restated inside the core.
 void check_bits_and_dim(std::size_t dim, unsigned bits) {
-    KW_ASSERT(bits == 1 || bits == 2 || bits == 4 || bits == 8, "bits must be 1, 2, 4, or 8");
-    KW_ASSERT(dim >= 1 && dim <= MAX_DIM, "dim must be in [1, 65535]");
-    const std::size_t per_byte = 8 / bits;
-    KW_ASSERT(dim % per_byte == 0, "d (" + std::to_string(dim) +
-                                       ") must be a multiple of codes_per_byte (" +
-                                       std::to_string(per_byte) + ") for bits = " +
-                                       std::to_string(bits));
+    const std::optional<QuantShapeError> err = rankquant_shape_error(dim, bits);
+    if (!err) return;
+    switch (*err) {
+        case QuantShapeError::bits: panic("bits must be 1, 2, 4, or 8");
+        case QuantShapeError::dim_range: panic("dim must be in [2, 65535]");
+        case QuantShapeError::not_multiple_of_levels:
+        case QuantShapeError::not_multiple_of_bytes: panic(rankquant_dim_step_message(dim, bits));
+    }
 }
 
 // Packs the buckets of one rank row, coordinate p * cpb + t into byte p at
@@ -33,7 +36,7 @@ void check_bits_and_dim(std::size_t dim, unsigned bits) {
 template <unsigned BITS>
 void pack_row(const std::uint16_t* r, const std::uint8_t* bucket_of, std::size_t bpv,
               std::uint8_t* out) {
-    constexpr unsigned cpb = 8 / BITS;
+    constexpr unsigned cpb = codes_per_byte(BITS);
     for (std::size_t p = 0; p < bpv; ++p) {
         const std::uint16_t* rp = r + p * cpb;
         unsigned byte = 0;
@@ -52,9 +55,8 @@ RankQuantIndex::RankQuantIndex(std::size_t dim, unsigned bits)
 RankQuantIndex RankQuantIndex::from_parts(std::size_t dim, unsigned bits, std::size_t n_vectors,
                                           std::vector<std::uint8_t> codes) {
     RankQuantIndex idx(dim, bits);
-    KW_ASSERT(dim % (std::size_t{1} << bits) == 0,
-              "KWRQ dim (" + std::to_string(dim) + ") must be a multiple of 2^bits (" +
-                  std::to_string(1u << bits) + ")");
+    KW_ASSERT(idx.symmetric_ok(), "KWRQ dim (" + std::to_string(dim) + ") must be a multiple of 2^bits (" +
+                                      std::to_string(1u << bits) + ")");
     std::size_t nd, ndb;
     KW_ASSERT(!__builtin_mul_overflow(n_vectors, dim, &nd), "KWRQ n_vectors * dim overflows usize");
     KW_ASSERT(!__builtin_mul_overflow(nd, static_cast<std::size_t>(bits), &ndb),
@@ -68,7 +70,7 @@ RankQuantIndex RankQuantIndex::from_parts(std::size_t dim, unsigned bits, std::s
     return idx;
 }
 
-std::size_t RankQuantIndex::bytes_per_vec() const { return dim_ / (8 / bits_); }
+std::size_t RankQuantIndex::bytes_per_vec() const { return dim_ / codes_per_byte(bits_); }
 
 void RankQuantIndex::add(const float* values, std::size_t n_floats) {
     KW_ASSERT(n_floats % dim_ == 0, "vectors length must be a multiple of dim");

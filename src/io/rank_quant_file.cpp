@@ -30,13 +30,13 @@ std::string find_unbalanced_row(const std::uint8_t* codes, std::size_t n_vectors
     const std::size_t bpv = dim * bits / 8;
     const unsigned levels = 1u << bits;
     const std::size_t expect = dim >> bits;
-    const unsigned per_byte = 8 / bits;
+    const unsigned per_byte = codes_per_byte(bits);
     const unsigned mask = levels - 1;
     for (std::size_t row = 0; row < n_vectors; ++row) {
         std::size_t count[16] = {};
         const std::uint8_t* p = codes + row * bpv;
         for (std::size_t j = 0; j < bpv; ++j)
-            for (unsigned t = 0; t < per_byte; ++t) ++count[(p[j] >> (bits * (per_byte - 1 - t))) & mask];
+            for (unsigned t = 0; t < per_byte; ++t) ++count[(p[j] >> packing_shift(bits, t)) & mask];
         for (unsigned b = 0; b < levels; ++b) {
             if (count[b] != expect)
                 return "KWRQ row " + std::to_string(row) + " violates constant composition: bucket " +
@@ -58,13 +58,17 @@ RankQuantIndex load_rank_quant_from(ByteSource& source) {
     if (bits != 1 && bits != 2 && bits != 4)
         throw IoError("unsupported KWRQ bits: " + std::to_string(bits) + " (expected 1, 2, or 4)");
     const std::uint32_t dim = read_u32_le(r, label, "dim");
-    if (dim < 2 || dim > MAX_DIM) throw IoError("dim " + std::to_string(dim) + " out of range [2, 65535]");
-    if (dim % (1u << bits) != 0)
-        throw IoError("KWRQ dim " + std::to_string(dim) + " is not a multiple of 2^bits = " +
-                      std::to_string(1u << bits) + "; constant-composition invariant violated");
-    if (dim % (8 / bits) != 0)
-        throw IoError("KWRQ dim " + std::to_string(dim) + " is not a multiple of codes_per_byte = " +
-                      std::to_string(8 / bits));
+    switch (rankquant_shape_error(dim, bits).value_or(QuantShapeError::bits)) {
+        case QuantShapeError::bits: break;  // the shape is valid
+        case QuantShapeError::dim_range:
+            throw IoError("dim " + std::to_string(dim) + " out of range [2, 65535]");
+        case QuantShapeError::not_multiple_of_levels:
+            throw IoError("KWRQ dim " + std::to_string(dim) + " is not a multiple of 2^bits = " +
+                          std::to_string(1u << bits) + "; constant-composition invariant violated");
+        case QuantShapeError::not_multiple_of_bytes:
+            throw IoError("KWRQ dim " + std::to_string(dim) + " is not a multiple of codes_per_byte = " +
+                          std::to_string(codes_per_byte(bits)));
+    }
     const std::uint32_t n_vectors = read_u32_le(r, label, "n_vectors");
     check_n_vectors(n_vectors);
     const std::size_t bpv = quant_bytes_per_vec(dim, bits);

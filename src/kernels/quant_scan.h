@@ -117,7 +117,7 @@ struct Layout {
 inline Layout make_layout(std::size_t dim, unsigned bits) {
     Layout l;
     l.bits = bits;
-    l.cpb = 8 / bits;
+    l.cpb = codes_per_byte(bits);
     l.bpv = dim / l.cpb;
     l.chunks = std::max<std::size_t>(1, (l.bpv + 31) / 32);
     l.nvec = l.chunks * l.cpb;

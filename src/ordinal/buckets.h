@@ -31,12 +31,20 @@ inline constexpr unsigned packing_shift(unsigned bits, unsigned t) { return bits
 // bucket holds dim / 2^bits ranks: constant composition) and 8 / bits
 // (rows fill whole bytes), except at 8 bits, where any dim is served.
 // Returns the refusal for the caller's layer to phrase, or nothing.
-enum class QuantShapeError { bits, dim_range, dim_multiple };
+enum class QuantShapeError {
+    bits,                    // not 1, 2, 4 (or 8)
+    dim_range,               // outside [2, 65535]
+    not_multiple_of_levels,  // dim % 2^bits != 0 (composition not constant)
+    not_multiple_of_bytes,   // dim % (8 / bits) != 0 (a partial byte)
+};
 std::optional<QuantShapeError> rankquant_shape_error(std::size_t dim, unsigned bits);
-// The multiple that dim must be of at a width of 1, 2 or 4 bits.
+// The multiple that dim must be of at a width of 1, 2 or 4 bits:
+// max(8 / bits, 2^bits), that is 8, 4 and 16.
 inline constexpr std::size_t rankquant_dim_step(unsigned bits) {
     return (std::size_t{1} << bits) > codes_per_byte(bits) ? (std::size_t{1} << bits) : codes_per_byte(bits);
 }
+// "dim {} must be a multiple of {} for bits = {}".
+std::string rankquant_dim_step_message(std::size_t dim, unsigned bits);
 
 // The bucket of every rank; bits <= 8 and every rank < n (internal checks).
 std::vector<std::uint8_t> bucket_ranks(const std::uint16_t* ranks, std::size_t n, unsigned bits);

@@ -23,7 +23,7 @@ using avx2::hsum8_epi32;
 template <unsigned BITS>
 void expand_rows_avx2(const Layout& l, const std::uint8_t* codes, std::size_t i0, std::size_t cnt,
                       std::uint8_t* out) {
-    constexpr unsigned cpb = 8 / BITS;
+    constexpr unsigned cpb = codes_per_byte(BITS);
     const __m256i mask = _mm256_set1_epi8(static_cast<char>((1u << BITS) - 1));
     const std::size_t bpv = l.bpv;
     for (std::size_t d = 0; d < cnt; ++d) {
@@ -39,7 +39,7 @@ void expand_rows_avx2(const Layout& l, const std::uint8_t* codes, std::size_t i0
                 x = _mm256_load_si256(reinterpret_cast<const __m256i*>(tmp));
             }
             for (unsigned t = 0; t < cpb; ++t) {
-                const int shift = static_cast<int>(BITS * (cpb - 1 - t));
+                const int shift = static_cast<int>(packing_shift(BITS, t));
                 // 16-bit shifts; the mask drops what crosses from the
                 // neighbouring byte.
                 const __m256i v = _mm256_and_si256(_mm256_srli_epi16(x, shift), mask);

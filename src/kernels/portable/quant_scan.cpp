@@ -25,7 +25,7 @@ constexpr std::size_t kPortableGroup = 4;
 template <unsigned BITS, std::size_t G>
 inline void portable_docs(const std::uint8_t* p, std::size_t bpv, const float* table,
                           float* acc) {
-    constexpr unsigned cpb = 8 / BITS, levels = 1u << BITS, mask = levels - 1;
+    constexpr unsigned cpb = codes_per_byte(BITS), levels = 1u << BITS, mask = levels - 1;
     for (std::size_t g = 0; g < G; ++g) acc[g] = 0.0f;
     for (std::size_t b = 0; b < bpv; ++b) {
         const float* row = table + b * cpb * levels;
@@ -43,7 +43,7 @@ template <unsigned BITS>
 void scan_portable(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* table,
                    float scale, TopK& tk) {
     check_width(dim, BITS);
-    const std::size_t bpv = dim / (8 / BITS);
+    const std::size_t bpv = dim / codes_per_byte(BITS);
     float thr = tk.threshold();
     float acc[kPortableGroup];
     std::size_t i = 0;
