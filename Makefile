@@ -12,7 +12,7 @@ BUILD_PKGS := g++ meson ninja-build pkg-config python3-dev python3-venv python3-
 BENCH_PKGS := libbenchmark-dev python3-faiss python3-threadpoolctl libopenblas0-pthread
 FUZZ_PKGS := clang libclang-rt-14-dev
 
-.PHONY: dev deps build test test-core test-sanitize test-python bench bench-kernels bench-deps fuzz clean
+.PHONY: dev tsan deps build test test-core test-sanitize test-python bench bench-kernels bench-deps fuzz clean
 
 define ensure_pkgs
 	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -66,8 +66,17 @@ test-sanitize: deps build/sanitize/build.ninja
 
 test-python: build
 	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider .
+	cd tests/python && KWIVEL_MAX_TIER=portable ../../$(PY) -m pytest -q -p no:cacheprovider .
 
-test: build test-core test-sanitize test-python
+build/tsan/build.ninja:
+	meson setup build/tsan -Dpython=false -Dbuildtype=debugoptimized -Db_sanitize=thread -Db_lundef=false
+
+# The worker pool and the loaders' overlapped reads under ThreadSanitizer.
+tsan: deps build/tsan/build.ninja
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  meson test -C build/tsan --print-errorlogs --num-processes $(JOBS) test_parallel test_rank_io test_rank_io_threads8
+
+test: build test-core test-sanitize tsan test-python
 
 bench-deps: deps
 	$(call ensure_pkgs,$(BENCH_PKGS))

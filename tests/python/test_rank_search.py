@@ -136,28 +136,32 @@ def test_results_do_not_depend_on_thread_count():
 
 
 def test_add_refused_while_a_search_holds_its_claim(rng):
+    # The search takes its claim before converting `k`; a `k` whose
+    # conversion waits on an event holds the search inside its call for as
+    # long as the test needs, with no timing involved.
     idx = Rank(768)
-    idx.add(rng.standard_normal((20000, 768)).astype(np.float32))
-    queries = rng.standard_normal((400, 768)).astype(np.float32)
+    idx.add(rng.standard_normal((2000, 768)).astype(np.float32))
+    queries = rng.standard_normal((40, 768)).astype(np.float32)
     extra = rng.standard_normal((1, 768)).astype(np.float32)
-    for _ in range(5):
-        done = threading.Event()
-        t = threading.Thread(target=lambda: (idx.search_asymmetric(queries, 10), done.set()))
-        t.start()
-        refused = False
-        while not done.is_set():
-            try:
-                idx.add(extra)
-            except RuntimeError as e:
-                assert str(e) == "Already borrowed"
-                refused = True
-                break
-            else:
-                idx.swap_remove(len(idx) - 1)
+    inside, release = threading.Event(), threading.Event()
+
+    class HeldK:
+        def __index__(self):
+            inside.set()
+            release.wait(30)
+            return 10
+
+    result = {}
+    t = threading.Thread(target=lambda: result.update(r=idx.search_asymmetric(queries, HeldK())))
+    t.start()
+    try:
+        assert inside.wait(30)
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            idx.add(extra)
+        assert len(idx) == 2000
+    finally:
+        release.set()
         t.join()
-        if refused:
-            assert len(idx) == 20000
-            idx.add(extra)  # succeeds once the search has returned
-            assert len(idx) == 20001
-            return
-    pytest.skip("the search finished before a concurrent add could observe it")
+    assert result["r"][1].shape == (40, 10)
+    idx.add(extra)  # succeeds once the search has returned
+    assert len(idx) == 2001
