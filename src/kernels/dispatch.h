@@ -88,7 +88,15 @@ struct KernelTable {
 
     // --- RankQuant asymmetric search.
 
-    // --- Popcount scans (Bitmap, SignBitmap).
+    // --- Popcount scans (Bitmap, SignBitmap), indexed by PopOp (kernels/popcount.h).
+    // counts[i] = popcount(op(query, row i)) over the wpv words of row i, i in [0, n).
+    void (*popcount_collect[2])(const std::uint64_t* rows, std::size_t n, std::size_t wpv,
+                                const std::uint64_t* query, std::uint32_t* counts) = {};
+    // nq <= 8 queries (query q at queries + q * wpv) sharing one pass over each
+    // block of rows: counts[q * stride + i].
+    void (*popcount_collect8[2])(const std::uint64_t* rows, std::size_t n, std::size_t wpv,
+                                 const std::uint64_t* queries, std::size_t nq, std::uint32_t* counts,
+                                 std::size_t stride) = {};
 };
 
 // The table of a tier; asking for a tier above active_tier() is a Panic.

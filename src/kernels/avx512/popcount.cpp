@@ -1,0 +1,97 @@
+// AVX-512 VPOPCNTDQ popcount scans.
+//
+// Eight rows at a time, transposed: a gather puts word w of the eight rows
+// in the eight lanes of one register, so one AND (or XOR) with the query's
+// word broadcast, one VPOPCNTQ and one add advance all eight rows, and the
+// accumulator ends up holding the eight counts with no horizontal sum.  The
+// transposed words (up to kWordChunk of them at a time) are reused by every
+// query of the group.  Rows past the end of the block are masked out of the
+// gathers and the stores.
+#include <cstdint>
+
+#include "kernels/dispatch.h"
+#include "kernels/isa.h"
+#include "kernels/popcount.h"
+
+namespace kwivel {
+namespace kern {
+namespace {
+
+#ifdef KW_X86
+KW_TARGET_AVX512_VPOPCNT_BEGIN
+
+constexpr std::size_t kWordChunk = 32;
+
+template <PopOp op>
+inline __m512i combine512(__m512i q, __m512i r) {
+    if constexpr (op == PopOp::and_op)
+        return _mm512_and_si512(q, r);
+    else
+        return _mm512_xor_si512(q, r);
+}
+
+// Rows [0, live) of the eight starting at rows (live <= 8).
+template <PopOp op>
+inline void rows8_vpop(const std::uint64_t* rows, unsigned live, std::size_t wpv, const std::uint64_t* queries,
+                       std::size_t nq, std::uint32_t* counts, std::size_t stride) {
+    const __mmask8 mask = static_cast<__mmask8>((1u << live) - 1u);
+    const __m512i idx = _mm512_mullo_epi64(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0),
+                                           _mm512_set1_epi64(static_cast<long long>(wpv)));
+    __m512i acc[kPopGroup];
+    for (std::size_t q = 0; q < nq; ++q) acc[q] = _mm512_setzero_si512();
+    __m512i t[kWordChunk];
+    for (std::size_t w0 = 0; w0 < wpv; w0 += kWordChunk) {
+        const std::size_t nw = std::min(kWordChunk, wpv - w0);
+        for (std::size_t w = 0; w < nw; ++w)
+            t[w] = _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), mask, idx, rows + w0 + w, 8);
+        for (std::size_t q = 0; q < nq; ++q) {
+            const std::uint64_t* qw = queries + q * wpv + w0;
+            __m512i a = acc[q], b = _mm512_setzero_si512();
+            std::size_t w = 0;
+            for (; w + 2 <= nw; w += 2) {
+                a = _mm512_add_epi64(a, _mm512_popcnt_epi64(combine512<op>(
+                                            _mm512_set1_epi64(static_cast<long long>(qw[w])), t[w])));
+                b = _mm512_add_epi64(b, _mm512_popcnt_epi64(combine512<op>(
+                                            _mm512_set1_epi64(static_cast<long long>(qw[w + 1])), t[w + 1])));
+            }
+            if (w < nw)
+                a = _mm512_add_epi64(a, _mm512_popcnt_epi64(combine512<op>(
+                                            _mm512_set1_epi64(static_cast<long long>(qw[w])), t[w])));
+            acc[q] = _mm512_add_epi64(a, b);
+        }
+    }
+    for (std::size_t q = 0; q < nq; ++q)
+        _mm512_mask_cvtepi64_storeu_epi32(counts + q * stride, mask, acc[q]);
+}
+
+template <PopOp op>
+void block_vpop(const std::uint64_t* rows, std::size_t n, std::size_t wpv, const std::uint64_t* queries,
+                std::size_t nq, std::uint32_t* counts, std::size_t stride) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) rows8_vpop<op>(rows + i * wpv, 8, wpv, queries, nq, counts + i, stride);
+    if (i < n) rows8_vpop<op>(rows + i * wpv, static_cast<unsigned>(n - i), wpv, queries, nq, counts + i, stride);
+}
+
+KW_TARGET_END
+
+struct VpopSteps {
+    template <PopOp op>
+    static void block(const std::uint64_t* rows, std::size_t n, std::size_t wpv, const std::uint64_t* queries,
+                      std::size_t nq, std::uint32_t* counts, std::size_t stride) {
+        block_vpop<op>(rows, n, wpv, queries, nq, counts, stride);
+    }
+};
+#endif  // KW_X86
+
+}  // namespace
+}  // namespace kern
+
+void install_popcount_avx512_vpopcnt(KernelTable& t) {
+#ifdef KW_X86
+    kern::install_popcount_steps<kern::VpopSteps>(t);
+#else
+    (void)t;
+#endif
+}
+
+}  // namespace kwivel
