@@ -1,9 +1,14 @@
-// The RankQuant file (KWRQ).
+// The RankQuant file (KWRQ): every row must hold each code dim / 2^bits
+// times (constant composition).
+#include <algorithm>
+#include <string>
+
 #include "base/error.h"
 #include "base/limits.h"
 #include "index/rank_quant.h"
 #include "io/formats.h"
 #include "io/framing.h"
+#include "io/row_reader.h"
 #include "ordinal/buckets.h"
 
 namespace kwivel {
@@ -23,28 +28,25 @@ std::size_t quant_bytes_per_vec(std::size_t dim, unsigned bits) {
     return bits_total / 8;
 }
 
-// The first row whose codes are not exactly dim / 2^bits of each value, as
-// its message; empty when every row is balanced.
-std::string find_unbalanced_row(const std::uint8_t* codes, std::size_t n_vectors, std::size_t dim,
-                                unsigned bits) {
-    const std::size_t bpv = dim * bits / 8;
-    const unsigned levels = 1u << bits;
-    const std::size_t expect = dim >> bits;
-    const unsigned per_byte = codes_per_byte(bits);
-    const unsigned mask = levels - 1;
-    for (std::size_t row = 0; row < n_vectors; ++row) {
-        std::size_t count[16] = {};
-        const std::uint8_t* p = codes + row * bpv;
-        for (std::size_t j = 0; j < bpv; ++j)
-            for (unsigned t = 0; t < per_byte; ++t) ++count[(p[j] >> packing_shift(bits, t)) & mask];
-        for (unsigned b = 0; b < levels; ++b) {
-            if (count[b] != expect)
-                return "KWRQ row " + std::to_string(row) + " violates constant composition: bucket " +
-                       std::to_string(b) + " has " + std::to_string(count[b]) + " codes, expected " +
-                       std::to_string(expect) + " (= dim / 2^bits)";
-        }
-    }
-    return {};
+// The first bucket of a row whose code count is not dim / 2^bits, or -1.
+int unbalanced_bucket(const std::uint8_t* row, std::size_t dim, unsigned bits, std::size_t* counts) {
+    const std::size_t bpv = dim / codes_per_byte(bits);
+    const unsigned levels = 1u << bits, mask = levels - 1;
+    std::fill(counts, counts + levels, 0);
+    for (std::size_t j = 0; j < bpv; ++j)
+        for (unsigned t = 0; t < codes_per_byte(bits); ++t) ++counts[(row[j] >> packing_shift(bits, t)) & mask];
+    for (unsigned b = 0; b < levels; ++b)
+        if (counts[b] != dim >> bits) return static_cast<int>(b);
+    return -1;
+}
+
+std::string describe_unbalanced_row(const std::uint8_t* row, std::size_t i, std::size_t dim, unsigned bits) {
+    std::size_t counts[16];
+    const int b = unbalanced_bucket(row, dim, bits, counts);
+    KW_ASSERT(b >= 0, "row " + std::to_string(i) + " was reported unbalanced but is not");
+    return "KWRQ row " + std::to_string(i) + " violates constant composition: bucket " + std::to_string(b) +
+           " has " + std::to_string(counts[b]) + " codes, expected " + std::to_string(dim >> bits) +
+           " (= dim / 2^bits)";
 }
 
 }  // namespace
@@ -75,9 +77,19 @@ RankQuantIndex load_rank_quant_from(ByteSource& source) {
     const std::size_t bytes = checked_payload_bytes(label, {n_vectors, bpv});
     check_payload_bytes(bytes);
     check_payload_matches_file(r, label, bytes);
-    std::vector<std::uint8_t> codes = read_le_vec<std::uint8_t>(r, bytes);
-    const std::string bad = find_unbalanced_row(codes.data(), n_vectors, dim, bits);
-    if (!bad.empty()) throw IoError(bad);
+    std::size_t bad_row = kNoRow;
+    std::vector<std::uint8_t> codes = read_rows_checked<std::uint8_t>(
+        r, bpv, n_vectors,
+        [dim, bits, bpv] {
+            return [dim, bits, bpv](const std::uint8_t* rows, std::size_t count, std::size_t first) {
+                std::size_t counts[16];
+                for (std::size_t i = 0; i < count; ++i)
+                    if (unbalanced_bucket(rows + i * bpv, dim, bits, counts) >= 0) return first + i;
+                return kNoRow;
+            };
+        },
+        bad_row);
+    if (bad_row != kNoRow) throw IoError(describe_unbalanced_row(codes.data() + bad_row * bpv, bad_row, dim, bits));
     return RankQuantIndex::from_parts(dim, bits, n_vectors, std::move(codes));
 }
 
