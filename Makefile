@@ -11,8 +11,11 @@ BUILD_PKGS := g++ meson ninja-build pkg-config python3-dev python3-venv python3-
               libgtest-dev
 BENCH_PKGS := libbenchmark-dev python3-faiss python3-threadpoolctl libopenblas0-pthread
 FUZZ_PKGS := clang libclang-rt-14-dev
+# The stub check and the command-line tests (eval --plot), and the demo.
+TEST_PKGS := mypy python3-matplotlib
+DEMO_PKGS := python3-tqdm python3-matplotlib python3-hnswlib dataset-fashion-mnist
 
-.PHONY: dev tsan deps build test test-core test-sanitize test-python bench bench-kernels bench-deps fuzz clean
+.PHONY: demo stubtest dev tsan deps build test test-core test-sanitize test-python bench bench-kernels bench-deps fuzz clean
 
 define ensure_pkgs
 	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -64,9 +67,20 @@ test-sanitize: deps build/sanitize/build.ninja
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
 	  meson test -C build/sanitize --print-errorlogs --num-processes $(JOBS)
 
-test-python: build
+test-python: build stubtest
 	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider .
 	cd tests/python && KWIVEL_MAX_TIER=portable ../../$(PY) -m pytest -q -p no:cacheprovider .
+
+# The type stubs of the native module against the built module.
+stubtest: build
+	$(call ensure_pkgs,$(TEST_PKGS))
+	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest kwivel._kwivel
+
+# Fashion-MNIST through every index and the two-stage pipeline, beside hnswlib:
+# writes demo/table.md and demo/recall_qps.png.
+demo: build
+	$(call ensure_pkgs,$(DEMO_PKGS))
+	$(PY) -m kwivel demo --out demo
 
 build/tsan/build.ninja:
 	meson setup build/tsan -Dpython=false -Dbuildtype=debugoptimized -Db_sanitize=thread -Db_lundef=false

@@ -2,6 +2,7 @@
 
 from . import _kwivel
 from ._kwivel import *  # noqa: F401,F403
+from .pipeline import Pipeline
 
-__all__ = list(_kwivel.__all__)
+__all__ = list(_kwivel.__all__) + ["Pipeline"]
 __version__ = "0.1.0"

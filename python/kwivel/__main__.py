@@ -1,0 +1,7 @@
+"""``python -m kwivel``: the kwivel command."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())
