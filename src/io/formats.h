@@ -11,6 +11,7 @@ namespace kwivel {
 class ByteSource;
 class RankIndex;
 class RankQuantIndex;
+class SignBitmapIndex;
 
 // ---------------------------------------------------------------------------
 // Rank files (KWR1): magic "KWR1" ("HYR1" accepted on load), version 1,
@@ -35,5 +36,15 @@ RankQuantIndex load_rank_quant_from(ByteSource& source);
 // Loads a Rank file from any source; load_rank and load_rank_from_memory
 // are this over a file and over memory.
 RankIndex load_rank_from(ByteSource& source);
+
+// ---------------------------------------------------------------------------
+// SignBitmap files (KWSB): magic "KWSB" ("HYSB" accepted on load), version 1,
+// u32 dim (a multiple of 64 in [64, 16777216]), u32 n_vectors, then
+// n_vectors rows of dim / 64 u64 sign words.
+
+void write_sign_bitmap(const SignBitmapIndex& index, const std::string& path);
+SignBitmapIndex load_sign_bitmap(const std::string& path);
+SignBitmapIndex load_sign_bitmap_from_memory(const std::uint8_t* data, std::size_t size);
+SignBitmapIndex load_sign_bitmap_from(ByteSource& source);
 
 }  // namespace kwivel

@@ -97,6 +97,10 @@ struct KernelTable {
     void (*popcount_collect8[2])(const std::uint64_t* rows, std::size_t n, std::size_t wpv,
                                  const std::uint64_t* queries, std::size_t nq, std::uint32_t* counts,
                                  std::size_t stride) = {};
+
+    // --- SignBitmap (kernels/sign_bits.h): sign words of n_words * 64
+    // floats; returns whether all of them are finite.
+    bool (*sign_words)(const float* values, std::size_t n_words, std::uint64_t* words) = nullptr;
 };
 
 // The table of a tier; asking for a tier above active_tier() is a Panic.

@@ -1,0 +1,249 @@
+#include "index/sign_bitmap.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <string>
+
+#include "base/error.h"
+#include "base/finite.h"
+#include "base/limits.h"
+#include "base/memory.h"
+#include "base/parallel.h"
+#include "kernels/popcount.h"
+#include "search/shortlist.h"
+
+namespace kwivel {
+
+namespace {
+
+constexpr const char* kNonFinite =
+    "kwivel: input contains non-finite (NaN or \u00b1Inf) values; embeddings must be finite";
+
+constexpr std::size_t kXor = static_cast<std::size_t>(PopOp::xor_op);
+
+// Rows per scan tile: about 512 KiB of stored words, and at most 8192 rows so
+// that a group's counts for the tile (8 x 4 bytes per row) stay in L2.
+std::size_t tile_rows(std::size_t wpv) { return std::clamp<std::size_t>(65536 / wpv, 1, 8192); }
+
+// Less scanning than this (in words, all queries together) is not worth
+// waking the pool for.
+constexpr std::size_t kSerialScanWords = std::size_t{1} << 17;
+// Floats per piece of the parallel bitmap build, at least.
+constexpr std::size_t kBuildGrainFloats = std::size_t{1} << 16;
+
+std::size_t mul_or_panic(std::size_t a, std::size_t b, const char* what) {
+    std::size_t out;
+    KW_ASSERT(checked_mul(a, b, out), what);
+    return out;
+}
+
+// Fills out[q * n + i] (q < nq, i < n) with the Hamming distance of query q
+// to row i, or with dim minus it when `agreement` is set.  The work is cut
+// into tiles of (group of 8 queries, block of rows); a run of tiles streams
+// the rows once per group, and each tile's counts are converted while they
+// are still in cache.  Every entry is written by exactly one tile, so the
+// split over the pool changes no value.
+void fill_distances(const KernelTable& table, const std::uint64_t* words, std::size_t n, std::size_t wpv,
+                    const std::uint64_t* queries, std::size_t nq, std::uint32_t* out, bool agreement,
+                    std::uint32_t dim) {
+    if (n == 0 || nq == 0) return;
+    const auto collect8 = table.popcount_collect8[kXor];
+    const std::size_t block = tile_rows(wpv);
+    const std::size_t blocks = (n + block - 1) / block;
+    const std::size_t groups = (nq + kPopGroup - 1) / kPopGroup;
+    auto run = [&](std::size_t t0, std::size_t t1) {
+        for (std::size_t t = t0; t < t1; ++t) {
+            const std::size_t g = t / blocks, b = t % blocks;
+            const std::size_t q0 = g * kPopGroup, nqg = std::min(kPopGroup, nq - q0);
+            const std::size_t r0 = b * block, r1 = std::min(n, r0 + block);
+            std::uint32_t* dst = out + q0 * n + r0;
+            collect8(words + r0 * wpv, r1 - r0, wpv, queries + q0 * wpv, nqg, dst, n);
+            if (agreement)
+                for (std::size_t q = 0; q < nqg; ++q)
+                    for (std::uint32_t* p = dst + q * n; p != dst + q * n + (r1 - r0); ++p) *p = dim - *p;
+        }
+    };
+    const std::size_t tiles = groups * blocks;
+    std::size_t work;
+    if (tiles == 1 || (checked_mul(groups * n, wpv, work) && work < kSerialScanWords))
+        run(0, tiles);
+    else
+        parallel_for(0, tiles, run);
+}
+
+std::uint32_t dim_u32(std::size_t dim) {
+    KW_ASSERT(dim <= UINT32_MAX, "sign bitmap dim fits u32");
+    return static_cast<std::uint32_t>(dim);
+}
+
+}  // namespace
+
+void build_sign_words(const float* values, std::size_t n_words, std::uint64_t* words, Tier tier) {
+    KW_ASSERT(kernel_table(tier).sign_words(values, n_words, words), kNonFinite);
+}
+
+void sign_scan_collect(const std::uint64_t* words, std::size_t n, std::size_t wpv, const std::uint64_t* query,
+                       std::uint32_t* distances, Tier tier) {
+    kernel_table(tier).popcount_collect[kXor](words, n, wpv, query, distances);
+}
+
+void sign_scan_collect_batched(const std::uint64_t* words, std::size_t n, std::size_t wpv,
+                               const std::uint64_t* queries, std::size_t nq, std::uint32_t* distances, Tier tier) {
+    popcount_collect_many(kernel_table(tier), PopOp::xor_op, words, n, wpv, queries, nq, distances, n);
+}
+
+SignBitmapIndex::SignBitmapIndex(std::size_t dim) : dim_(dim), wpv_(dim / 64) {
+    KW_ASSERT(dim != 0 && dim % 64 == 0, "dim must be a positive multiple of 64");
+    KW_ASSERT(dim <= MAX_SIGN_BITMAP_DIM, "dim " + std::to_string(dim) +
+                                              " exceeds the maximum sign-bitmap dimension " +
+                                              std::to_string(MAX_SIGN_BITMAP_DIM));
+}
+
+SignBitmapIndex SignBitmapIndex::from_parts(std::size_t dim, std::size_t n_vectors,
+                                            std::vector<std::uint64_t> words) {
+    SignBitmapIndex idx(dim);
+    std::size_t expect;
+    KW_ASSERT(checked_mul(n_vectors, idx.wpv_, expect), "KWSB n_vectors * dim/64 overflows usize");
+    KW_ASSERT(words.size() == expect, "KWSB payload length " + std::to_string(words.size()) +
+                                          " does not match expected " + std::to_string(expect) + " u64 lanes");
+    KW_ASSERT(n_vectors <= MAX_VECTORS, "kwivel: n_vectors exceeds MAX_VECTORS");
+    idx.n_vectors_ = n_vectors;
+    idx.words_ = std::move(words);
+    return idx;
+}
+
+void SignBitmapIndex::add(const float* values, std::size_t n_floats) {
+    KW_ASSERT(n_floats % dim_ == 0, "kwivel: float count is not a multiple of dim");
+    const std::size_t rows = n_floats / dim_;
+    std::size_t total = 0, new_len = 0;
+    const bool count_overflows = __builtin_add_overflow(n_vectors_, rows, &total);
+    const bool too_many = !count_overflows && total > MAX_VECTORS;
+    const bool len_overflows = !count_overflows && !too_many && !checked_mul(total, wpv_, new_len);
+    if (count_overflows || too_many || len_overflows) {
+        // Non-finite input is reported first.
+        assert_all_finite(values, n_floats);
+        KW_ASSERT(!count_overflows, "kwivel: n_vectors overflows usize");
+        KW_ASSERT(!too_many, "kwivel: index would exceed MAX_VECTORS (" + std::to_string(MAX_VECTORS) +
+                                 "); had " + std::to_string(n_vectors_) + ", adding " + std::to_string(rows));
+        panic("kwivel: index buffer length (n_vectors * elems_per_vec) overflows usize");
+    }
+    if (rows == 0) return;
+
+    const std::size_t old_len = words_.size();
+    reserve_for_growth(words_, new_len);
+    words_.resize(new_len, 0);
+    std::uint64_t* base = words_.data() + old_len;
+    const auto sign_words = kernels().sign_words;
+    const std::size_t wpv = wpv_, dim = dim_;
+    // The bitmaps are built as the floats are read, checking finiteness in
+    // the same pass; a non-finite row leaves the index as it was.
+    std::atomic<bool> finite{true};
+    auto build = [&](std::size_t lo, std::size_t hi) {
+        if (!sign_words(values + lo * dim, (hi - lo) * wpv, base + lo * wpv))
+            finite.store(false, std::memory_order_relaxed);
+    };
+    if (rows == 1 || n_floats < kBuildGrainFloats)
+        build(0, rows);
+    else
+        parallel_for(0, rows, build);
+    if (!finite.load()) {
+        words_.resize(old_len);
+        panic(kNonFinite);
+    }
+    n_vectors_ = total;
+}
+
+std::vector<std::uint64_t> SignBitmapIndex::build_query_bitmap(const float* query, std::size_t len,
+                                                               Tier tier) const {
+    KW_ASSERT(len == dim_, "kwivel: query length does not match the index dimension");
+    std::vector<std::uint64_t> q(wpv_);
+    build_sign_words(query, wpv_, q.data(), tier);
+    return q;
+}
+
+std::vector<std::uint64_t> SignBitmapIndex::query_bitmaps(const float* queries, std::size_t nq,
+                                                          const KernelTable& table) const {
+    const std::size_t len = mul_or_panic(nq, wpv_, "batched query-bitmap buffer length (batch * qpv) overflows usize");
+    std::vector<std::uint64_t> q(len);
+    KW_ASSERT(table.sign_words(queries, len, q.data()), kNonFinite);
+    return q;
+}
+
+std::vector<std::uint32_t> SignBitmapIndex::score_all(const float* query, std::size_t len, Tier tier) const {
+    const std::vector<std::uint64_t> q = build_query_bitmap(query, len, tier);
+    std::vector<std::uint32_t> out(n_vectors_);
+    fill_distances(kernel_table(tier), words_.data(), n_vectors_, wpv_, q.data(), 1, out.data(), true,
+                   dim_u32(dim_));
+    return out;
+}
+
+std::vector<std::uint32_t> SignBitmapIndex::score_all_batched(const float* queries, std::size_t n_floats,
+                                                              Tier tier) const {
+    KW_ASSERT(n_floats % dim_ == 0, "kwivel: float count is not a multiple of dim");
+    const std::size_t nq = n_floats / dim_;
+    if (nq == 0) return {};
+    const KernelTable& table = kernel_table(tier);
+    const std::vector<std::uint64_t> q = query_bitmaps(queries, nq, table);
+    if (n_vectors_ == 0) return {};
+    const std::size_t len =
+        mul_or_panic(nq, n_vectors_, "batched dense score buffer length (batch * n) overflows usize");
+    std::vector<std::uint32_t> out(len);
+    fill_distances(table, words_.data(), n_vectors_, wpv_, q.data(), nq, out.data(), true, dim_u32(dim_));
+    return out;
+}
+
+std::vector<std::uint32_t> SignBitmapIndex::top_m_candidates(const float* query, std::size_t len, std::size_t m,
+                                                             Tier tier) const {
+    KW_ASSERT(len == dim_, "kwivel: query length does not match the index dimension");
+    const std::size_t m_eff = std::min(m, n_vectors_);
+    if (m_eff == 0) {
+        assert_all_finite(query, len);
+        return {};
+    }
+    const std::vector<std::uint64_t> q = build_query_bitmap(query, len, tier);
+    std::vector<std::uint32_t> dist(n_vectors_);
+    sign_scan_collect(words_.data(), n_vectors_, wpv_, q.data(), dist.data(), tier);
+    std::vector<std::uint32_t> out(m_eff);
+    select_shortlist(dist.data(), n_vectors_, dim_u32(dim_), m_eff, ScoreOrder::ascending, out.data());
+    return out;
+}
+
+std::vector<std::uint32_t> SignBitmapIndex::top_m_candidates_batched(const float* queries, std::size_t n_floats,
+                                                                     std::size_t m, Tier tier) const {
+    KW_ASSERT(n_floats % dim_ == 0, "kwivel: float count is not a multiple of dim");
+    const std::size_t nq = n_floats / dim_;
+    const std::size_t m_eff = std::min(m, n_vectors_);
+    if (nq == 0 || m_eff == 0) {
+        assert_all_finite(queries, n_floats);
+        return {};
+    }
+    const KernelTable& table = kernel_table(tier);
+    const std::vector<std::uint64_t> q = query_bitmaps(queries, nq, table);
+    const std::size_t n = n_vectors_, wpv = wpv_;
+    std::vector<std::uint32_t> out(mul_or_panic(nq, m_eff, "result size (batch * m) overflows usize"));
+    // Queries go in rounds of one group of 8 per pool thread: the distances
+    // of a round are filled (the rows streamed once per group), then each
+    // query's shortlist is selected from its row.  The distance buffer holds
+    // one round, not the whole batch.
+    const std::size_t round = std::min(nq, kPopGroup * pool_threads());
+    std::vector<std::uint32_t> dist(
+        mul_or_panic(round, n, "batched candidate score buffer length (batch * n) overflows usize"));
+    const std::uint32_t dim = dim_u32(dim_);
+    for (std::size_t r0 = 0; r0 < nq; r0 += round) {
+        const std::size_t nr = std::min(round, nq - r0);
+        fill_distances(table, words_.data(), n, wpv, q.data() + r0 * wpv, nr, dist.data(), false, dim);
+        auto select = [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t i = lo; i < hi; ++i)
+                select_shortlist(dist.data() + i * n, n, dim, m_eff, ScoreOrder::ascending,
+                                 out.data() + (r0 + i) * m_eff);
+        };
+        if (nr == 1)
+            select(0, 1);
+        else
+            parallel_for(0, nr, select);
+    }
+    return out;
+}
+
+}  // namespace kwivel
