@@ -9,6 +9,7 @@
 namespace kwivel {
 
 class ByteSource;
+class BitmapIndex;
 class RankIndex;
 class RankQuantIndex;
 class SignBitmapIndex;
@@ -36,6 +37,17 @@ RankQuantIndex load_rank_quant_from(ByteSource& source);
 // Loads a Rank file from any source; load_rank and load_rank_from_memory
 // are this over a file and over memory.
 RankIndex load_rank_from(ByteSource& source);
+
+// ---------------------------------------------------------------------------
+// Bitmap files (KWBM): magic "KWBM" ("HYBM" accepted on load), version 1,
+// u32 dim (a multiple of 64 in [64, 65472]), u32 n_top (0 < n_top < dim),
+// u32 n_vectors, then n_vectors rows of dim / 64 u64 words, each row with
+// exactly n_top bits set.
+
+void write_bitmap(const BitmapIndex& index, const std::string& path);
+BitmapIndex load_bitmap(const std::string& path);
+BitmapIndex load_bitmap_from_memory(const std::uint8_t* data, std::size_t size);
+BitmapIndex load_bitmap_from(ByteSource& source);
 
 // ---------------------------------------------------------------------------
 // SignBitmap files (KWSB): magic "KWSB" ("HYSB" accepted on load), version 1,
