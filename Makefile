@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 # Debian packages needed to build and test, and additionally to benchmark.
 BUILD_PKGS := g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip \
               python3-numpy python3-scipy python3-pytest python3-hypothesis python3-mesonpy \
-              libgtest-dev
+              libgtest-dev python3-distributed
 BENCH_PKGS := libbenchmark-dev python3-faiss python3-threadpoolctl libopenblas0-pthread
 FUZZ_PKGS := clang libclang-rt-14-dev
 # The stub check and the command-line tests (eval --plot), and the demo.

@@ -3,6 +3,10 @@
 from . import _kwivel
 from ._kwivel import *  # noqa: F401,F403
 from .pipeline import Pipeline
+from .shards import ShardError, ShardedIndex, build_sharded
+from . import _pickle
+
+_pickle.register()
 
 __all__ = list(_kwivel.__all__) + ["Pipeline"]
 __version__ = "0.1.0"

@@ -1,0 +1,576 @@
+"""Sharded indexes: one corpus split over several index files, searched as one.
+
+A sharded index is a directory holding one index file per shard and a JSON
+manifest (``manifest.json``).  Shards hold contiguous ranges of global ids:
+the vector with local id ``i`` in a shard whose first global id is ``offset``
+has global id ``offset + i``.  The manifest records the index kind and its
+parameters and, for each shard, its file, first global id, vector count, file
+size and SHA-256.
+
+Building writes each shard file under a fresh name (to a temporary file that
+is renamed into place) and the manifest last, also by rename.  The manifest
+is the commit point: until it is replaced, a reader sees the previous
+complete index, or none; files left by an interrupted build are removed by
+the next one.
+
+Searching runs each shard's top-k and merges the parts in the library's
+order (score descending, then global id ascending), so the answer equals that
+of one index holding the whole corpus, bit for bit.  Without a Dask client the
+shards are searched in this process one after another.  With a client
+(``distributed.Client``) each worker is given a fixed set of shards, loads
+them once and keeps them; the query batch goes to the workers and each worker
+sends back one merged ``(nq, k)`` part.  A worker that dies mid-search has
+its task, and so its shards, rerun on another worker, which loads them from
+the shared storage.
+
+A missing, truncated or altered shard file, or one that disagrees with the
+manifest, raises :class:`ShardError` naming the shard; results are never
+silently dropped.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import re
+import secrets
+import threading
+from dataclasses import dataclass
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+from . import _kwivel
+
+__all__ = ["ShardedIndex", "ShardError", "Shard", "build_sharded", "merge_topk",
+           "search_index", "MANIFEST"]
+
+MANIFEST = "manifest.json"
+FORMAT = "kwivel-sharded-index"
+VERSION = 1
+
+# kind -> (class name, file extension, index parameters besides dim)
+KINDS: Dict[str, Tuple[str, str, Tuple[str, ...]]] = {
+    "rank": ("Rank", ".kwr", ()),
+    "rankquant": ("RankQuant", ".kwrq", ("bits",)),
+    "bitmap": ("Bitmap", ".kwbm", ("n_top",)),
+    "signbitmap": ("SignBitmap", ".kwsb", ()),
+}
+
+# Float input handed to one `add` (and dense scores of one SignBitmap block).
+_CHUNK_BYTES = 64 << 20
+
+_SHARD_NAME = re.compile(r"^shard-\d{5}-[0-9a-f]{16}\.(kwr|kwrq|kwbm|kwsb)$")
+_OWN_TEMP = re.compile(r"^\.(shard-\d{5}-[0-9a-f]{16}\.(kwr|kwrq|kwbm|kwsb)|manifest\.json)\.[0-9a-f]{16}\.tmp$")
+
+
+class ShardError(OSError):
+    """A sharded index whose manifest or shard files are missing, damaged or inconsistent."""
+
+
+@dataclass(frozen=True)
+class Shard:
+    """One shard as the manifest records it."""
+
+    number: int
+    file: str
+    offset: int
+    count: int
+    size: int
+    sha256: str
+
+    def label(self) -> str:
+        return f"shard {self.number} ({self.file})"
+
+
+def _index_class(kind: str) -> Any:
+    return getattr(_kwivel, KINDS[kind][0])
+
+
+def _params_of(index: Any, kind: str) -> Dict[str, int]:
+    params = {"dim": int(index.dim)}
+    for name in KINDS[kind][2]:
+        params[name] = int(getattr(index, name))
+    return params
+
+
+def _new_index(kind: str, params: Dict[str, int]) -> Any:
+    cls = _index_class(kind)
+    return cls(params["dim"], *(params[name] for name in KINDS[kind][2]))
+
+
+# ----------------------------------------------------------------------------
+# Searching one index and merging parts.
+
+def _order_keys(scores: np.ndarray) -> np.ndarray:
+    """int64 keys that sort like the float32 scores in IEEE total order (+0.0 above -0.0)."""
+    bits = np.ascontiguousarray(scores, dtype=np.float32).view(np.int32).astype(np.int64)
+    return np.where(bits < 0, bits ^ 0x7FFFFFFF, bits)
+
+
+def merge_topk(parts: Sequence[Tuple[np.ndarray, np.ndarray]], k: int,
+               nq: Optional[int] = None) -> Tuple[np.ndarray, np.ndarray]:
+    """The best ``k`` per row of several ``(scores, global ids)`` parts, best first.
+
+    Rows are merged by score descending in IEEE total order, then id ascending:
+    the order of every top-k search of the library.  The result has
+    ``min(k, total columns)`` columns."""
+    if not parts:
+        n = 0 if nq is None else nq
+        return np.zeros((n, 0), dtype=np.float32), np.zeros((n, 0), dtype=np.int64)
+    scores = np.concatenate([np.asarray(s, dtype=np.float32) for s, _ in parts], axis=1)
+    ids = np.concatenate([np.asarray(i, dtype=np.int64) for _, i in parts], axis=1)
+    width = min(k, scores.shape[1])
+    if scores.shape[0] == 0 or width == 0:
+        return (np.zeros((scores.shape[0], width), dtype=np.float32),
+                np.zeros((scores.shape[0], width), dtype=np.int64))
+    order = np.lexsort((ids, -_order_keys(scores)), axis=-1)[:, :width]
+    return (np.ascontiguousarray(np.take_along_axis(scores, order, axis=1)),
+            np.ascontiguousarray(np.take_along_axis(ids, order, axis=1)))
+
+
+def search_index(index: Any, queries: Any, k: int, asymmetric: bool = False
+                 ) -> Tuple[np.ndarray, np.ndarray]:
+    """Top-k ``(scores, ids)`` of one index of any kind, in the library's order.
+
+    ``Rank`` and ``RankQuant`` run ``search`` (or ``search_asymmetric``), ``Bitmap``
+    runs ``search``; a ``SignBitmap`` has no top-k search, so its Hamming shortlist
+    of ``k`` is the ranking and the scores are the sign agreements of those ids
+    (``dim`` minus the Hamming distance), which order the same way."""
+    if asymmetric:
+        if not hasattr(index, "search_asymmetric"):
+            raise TypeError(f"asymmetric search applies to Rank and RankQuant, not {type(index).__name__}")
+        return index.search_asymmetric(queries, k)
+    if hasattr(index, "search"):
+        return index.search(queries, k)
+    ids = index.top_m_candidates_batched(queries, k).astype(np.int64)
+    scores = np.empty(ids.shape, dtype=np.float32)
+    if ids.size:
+        step = max(1, _CHUNK_BYTES // (4 * max(1, len(index))))
+        for a in range(0, len(ids), step):
+            dense = index.score_all_batched(queries[a:a + step])
+            scores[a:a + step] = np.take_along_axis(dense, ids[a:a + step], axis=1)
+    return scores, ids
+
+
+def _search_shard(index: Any, shard: Shard, queries: Any, k: int,
+                  asymmetric: bool) -> Tuple[np.ndarray, np.ndarray]:
+    scores, ids = search_index(index, queries, k, asymmetric)
+    return scores, ids.astype(np.int64, copy=False) + np.int64(shard.offset)
+
+
+# ----------------------------------------------------------------------------
+# Files.
+
+def _sha256(path: str) -> str:
+    with open(path, "rb") as f:
+        return hashlib.file_digest(f, "sha256").hexdigest()
+
+
+def _fsync_dir(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _fsync_file(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _check_file(directory: str, shard: Shard, checksum: bool) -> str:
+    """The shard's path, once its size (and checksum) match the manifest; ShardError otherwise."""
+    path = os.path.join(directory, shard.file)
+    where = f"{directory}: {shard.label()}"
+    try:
+        size = os.stat(path).st_size
+    except FileNotFoundError:
+        raise ShardError(f"{where}: file is missing") from None
+    except OSError as exc:
+        raise ShardError(f"{where}: cannot read: {exc.strerror or exc}") from None
+    if size != shard.size:
+        raise ShardError(f"{where}: file has {size} B, the manifest records {shard.size} B"
+                         + (" (truncated)" if size < shard.size else ""))
+    if checksum:
+        digest = _sha256(path)
+        if digest != shard.sha256:
+            raise ShardError(f"{where}: checksum mismatch: file has sha256 {digest}, "
+                             f"the manifest records {shard.sha256}")
+    return path
+
+
+def _load_shard(directory: str, kind: str, params: Dict[str, int], shard: Shard) -> Any:
+    """Loads one shard file and checks it against the manifest; ShardError otherwise."""
+    path = _check_file(directory, shard, checksum=True)
+    where = f"{directory}: {shard.label()}"
+    try:
+        index = _index_class(kind).load(path)
+    except OSError as exc:
+        raise ShardError(f"{where}: {exc}") from None
+    found = _params_of(index, kind)
+    if found != params:
+        raise ShardError(f"{where}: file holds an index with {found}, the manifest records {params}")
+    if len(index) != shard.count:
+        raise ShardError(f"{where}: file holds {len(index)} vectors, the manifest records {shard.count}")
+    return index
+
+
+# ----------------------------------------------------------------------------
+# The manifest.
+
+def _bad_manifest(path: str, what: str) -> ShardError:
+    return ShardError(f"{path}: not a valid sharded-index manifest: {what}")
+
+
+def _read_manifest(directory: str) -> Tuple[str, Dict[str, int], int, List[Shard], str]:
+    path = os.path.join(directory, MANIFEST)
+    try:
+        with open(path, "rb") as f:
+            raw = f.read()
+    except FileNotFoundError:
+        raise ShardError(f"{directory}: not a sharded index (no {MANIFEST}; "
+                         f"an interrupted build leaves none)") from None
+    except OSError as exc:
+        raise ShardError(f"{path}: cannot read: {exc.strerror or exc}") from None
+    try:
+        doc = json.loads(raw)
+    except (ValueError, UnicodeDecodeError) as exc:
+        raise _bad_manifest(path, f"bad JSON ({exc})") from None
+
+    def field(obj: Any, name: str, typ: type, where: str = "") -> Any:
+        if not isinstance(obj, dict) or name not in obj:
+            raise _bad_manifest(path, f"{where}missing field {name!r}")
+        value = obj[name]
+        if not isinstance(value, typ) or (typ is int and isinstance(value, bool)):
+            raise _bad_manifest(path, f"{where}field {name!r} has the wrong type")
+        if typ is int and value < 0:
+            raise _bad_manifest(path, f"{where}field {name!r} is negative")
+        return value
+
+    if field(doc, "format", str) != FORMAT:
+        raise _bad_manifest(path, f"format is not {FORMAT!r}")
+    if field(doc, "version", int) != VERSION:
+        raise _bad_manifest(path, f"unsupported version {doc['version']}")
+    kind = field(doc, "kind", str)
+    if kind not in KINDS:
+        raise _bad_manifest(path, f"unknown index kind {kind!r}")
+    raw_params = field(doc, "params", dict)
+    params = {name: field(raw_params, name, int, "params: ") for name in ("dim",) + KINDS[kind][2]}
+    if set(raw_params) != set(params):
+        raise _bad_manifest(path, f"params of a {kind} index are {sorted(params)}")
+    n_vectors = field(doc, "n_vectors", int)
+    entries = field(doc, "shards", list)
+    if not entries:
+        raise _bad_manifest(path, "no shards")
+    shards = []
+    expected_offset = 0
+    for number, entry in enumerate(entries):
+        where = f"shard {number}: "
+        name = field(entry, "file", str, where)
+        if not _SHARD_NAME.match(name) or not name.endswith(KINDS[kind][1]):
+            raise _bad_manifest(path, f"{where}file name {name!r} is not a {kind} shard file name")
+        shard = Shard(number, name, field(entry, "offset", int, where), field(entry, "count", int, where),
+                      field(entry, "bytes", int, where), field(entry, "sha256", str, where))
+        if shard.offset != expected_offset:
+            raise ShardError(f"{directory}: {shard.label()}: the manifest gives first id "
+                             f"{shard.offset}, expected {expected_offset} (shards must be contiguous)")
+        if shard.count > _kwivel.MAX_VECTORS:
+            raise ShardError(f"{directory}: {shard.label()}: {shard.count} vectors exceed "
+                             f"MAX_VECTORS={_kwivel.MAX_VECTORS}")
+        expected_offset += shard.count
+        shards.append(shard)
+    if expected_offset != n_vectors:
+        raise _bad_manifest(path, f"shard counts add up to {expected_offset}, n_vectors is {n_vectors}")
+    if len({s.file for s in shards}) != len(shards):
+        raise _bad_manifest(path, "a file is listed twice")
+    return kind, params, n_vectors, shards, hashlib.sha256(raw).hexdigest()
+
+
+# ----------------------------------------------------------------------------
+# Building.
+
+def _plan(n: int, shards: Optional[int], shard_size: Optional[int]) -> List[Tuple[int, int]]:
+    if shards is not None and shard_size is not None:
+        raise ValueError("give the number of shards or the shard size, not both")
+    if shards is not None:
+        if shards < 1:
+            raise ValueError(f"shards must be >= 1, got {shards}")
+        count = max(1, min(shards, n))
+        base, extra = divmod(n, count)
+        sizes = [base + (1 if i < extra else 0) for i in range(count)]
+    else:
+        size = _kwivel.MAX_VECTORS if shard_size is None else shard_size
+        if size < 1:
+            raise ValueError(f"shard_size must be >= 1, got {size}")
+        sizes = [min(size, n - a) for a in range(0, n, size)] or [0]
+    if max(sizes) > _kwivel.MAX_VECTORS:
+        raise ValueError(f"a shard of {max(sizes)} vectors exceeds MAX_VECTORS={_kwivel.MAX_VECTORS}; "
+                         f"use more shards")
+    ranges, a = [], 0
+    for s in sizes:
+        ranges.append((a, a + s))
+        a += s
+    return ranges
+
+
+def _check_target(directory: str) -> None:
+    if os.path.exists(directory) and not os.path.isdir(directory):
+        raise ShardError(f"{directory}: exists and is not a directory")
+    if not os.path.isdir(directory):
+        return
+    foreign = [name for name in os.listdir(directory)
+               if name != MANIFEST and not _SHARD_NAME.match(name) and not _OWN_TEMP.match(name)]
+    if foreign:
+        raise ShardError(f"{directory}: holds files that are not part of a sharded index "
+                         f"({', '.join(sorted(foreign)[:3])}); refusing to write there")
+
+
+def _write_shard(directory: str, index: Any, name: str) -> Tuple[int, str]:
+    tmp = os.path.join(directory, f".{name}.{secrets.token_hex(8)}.tmp")
+    try:
+        index.write(tmp)
+        _fsync_file(tmp)
+        size, digest = os.stat(tmp).st_size, _sha256(tmp)
+        os.replace(tmp, os.path.join(directory, name))
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    return size, digest
+
+
+def _write_manifest(directory: str, doc: Dict[str, Any]) -> None:
+    tmp = os.path.join(directory, f".{MANIFEST}.{secrets.token_hex(8)}.tmp")
+    try:
+        with open(tmp, "w") as f:
+            json.dump(doc, f, indent=1)
+            f.write("\n")
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, os.path.join(directory, MANIFEST))
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    _fsync_dir(directory)
+
+
+def build_sharded(vectors: Any, directory: str, kind: str, *, shards: Optional[int] = None,
+                  shard_size: Optional[int] = None, bits: int = 4, n_top: Optional[int] = None,
+                  progress: Any = None) -> "ShardedIndex":
+    """Writes ``vectors`` (2-D float, e.g. a memory-mapped ``.npy``) as a sharded index.
+
+    ``shards`` splits the rows into that many near-equal contiguous shards;
+    ``shard_size`` cuts shards of that many rows (the last one shorter); with
+    neither, shards hold up to ``MAX_VECTORS`` rows.  ``bits`` applies to
+    ``rankquant``, ``n_top`` to ``bitmap`` (default ``dim // 4``, at least 1).
+    ``progress(rows_done)`` is called after every block of rows added.
+
+    Shards are built and written one at a time; the manifest is written last,
+    so an interrupted build leaves the directory's previous index (or none)."""
+    if kind not in KINDS:
+        raise ValueError(f"unknown index kind {kind!r}; expected one of {', '.join(KINDS)}")
+    shape = getattr(vectors, "shape", None)
+    if shape is None or len(shape) != 2:
+        raise TypeError("expected a 2-D float array")
+    n, dim = int(shape[0]), int(shape[1])
+    ranges = _plan(n, shards, shard_size)
+    params = {"dim": dim}
+    if kind == "rankquant":
+        params["bits"] = bits
+    elif kind == "bitmap":
+        params["n_top"] = max(1, dim // 4) if n_top is None else n_top
+    probe = _new_index(kind, params)  # refuses a bad dim / bits / n_top before any file is touched
+    params = _params_of(probe, kind)
+    del probe
+
+    _check_target(directory)
+    os.makedirs(directory, exist_ok=True)
+    build_id = secrets.token_hex(8)
+    ext = KINDS[kind][1]
+    step = max(1, _CHUNK_BYTES // max(1, 4 * dim))
+    entries = []
+    for number, (a, b) in enumerate(ranges):
+        index = _new_index(kind, params)
+        for c in range(a, b, step):
+            d = min(b, c + step)
+            index.add(np.ascontiguousarray(vectors[c:d]))
+            if progress is not None:
+                progress(d - c)
+        name = f"shard-{number:05d}-{build_id}{ext}"
+        size, digest = _write_shard(directory, index, name)
+        del index
+        entries.append({"file": name, "offset": a, "count": b - a, "bytes": size, "sha256": digest})
+    _write_manifest(directory, {"format": FORMAT, "version": VERSION, "kind": kind, "params": params,
+                                "n_vectors": n, "shards": entries})
+    # The new manifest is in place: files of earlier builds (or interrupted ones) can go.
+    keep = {e["file"] for e in entries} | {MANIFEST}
+    for name in os.listdir(directory):
+        if name not in keep and (_SHARD_NAME.match(name) or _OWN_TEMP.match(name)):
+            try:
+                os.unlink(os.path.join(directory, name))
+            except OSError:
+                pass
+    return ShardedIndex.open(directory)
+
+
+# ----------------------------------------------------------------------------
+# Shards kept by each Dask worker process: (directory, file, sha256) -> index.
+
+_WORKER_CACHE: Dict[Tuple[str, str, str], Any] = {}
+_WORKER_GENERATION: Dict[str, str] = {}
+_WORKER_LOCK = threading.Lock()
+
+
+def _cached_shard(directory: str, generation: str, kind: str, params: Dict[str, int],
+                  shard: Shard) -> Any:
+    key = (directory, shard.file, shard.sha256)
+    with _WORKER_LOCK:
+        if _WORKER_GENERATION.get(directory) != generation:
+            # The directory was rebuilt: forget the shards of its earlier manifest.
+            for old in [k for k in _WORKER_CACHE if k[0] == directory]:
+                del _WORKER_CACHE[old]
+            _WORKER_GENERATION[directory] = generation
+        index = _WORKER_CACHE.get(key)
+        if index is None:
+            index = _load_shard(directory, kind, params, shard)
+            _WORKER_CACHE[key] = index
+    return index
+
+
+def _search_on_worker(directory: str, generation: str, kind: str, params: Dict[str, int],
+                      shards: List[Shard], queries: np.ndarray, k: int,
+                      asymmetric: bool) -> Tuple[np.ndarray, np.ndarray]:
+    """Runs on a Dask worker: searches its shards (loading each once) and merges them."""
+    parts = []
+    for shard in shards:
+        index = _cached_shard(directory, generation, kind, params, shard)
+        parts.append(_search_shard(index, shard, queries, k, asymmetric))
+    return merge_topk(parts, k, nq=len(queries))
+
+
+def _worker_cache_size() -> int:
+    with _WORKER_LOCK:
+        return len(_WORKER_CACHE)
+
+
+# ----------------------------------------------------------------------------
+# The sharded index.
+
+class ShardedIndex:
+    """A sharded index directory, opened for search.
+
+    ``ShardedIndex.open(path)`` reads and checks the manifest and the size of
+    every shard file; each shard's checksum is checked when the shard is
+    loaded.  In-process searches keep the loaded shards (``keep=False`` loads
+    and drops them one at a time instead)."""
+
+    def __init__(self, directory: str, kind: str, params: Dict[str, int], n_vectors: int,
+                 shards: List[Shard], generation: str, keep: bool = True) -> None:
+        self.directory = directory
+        self.kind = kind
+        self.params = dict(params)
+        self.n_vectors = n_vectors
+        self.shards = list(shards)
+        self.generation = generation
+        self.keep = keep
+        self._loaded: Dict[int, Any] = {}
+        self._lock = threading.Lock()
+        #: bytes of the last distributed search: queries sent, results received.
+        self.last_transfer: Dict[str, int] = {}
+
+    @classmethod
+    def open(cls, path: str, keep: bool = True) -> "ShardedIndex":
+        directory = os.path.abspath(path)
+        if not os.path.isdir(directory):
+            raise ShardError(f"{path}: not a directory")
+        kind, params, n, shards, generation = _read_manifest(directory)
+        for shard in shards:
+            _check_file(directory, shard, checksum=False)
+        return cls(directory, kind, params, n, shards, generation, keep)
+
+    def __repr__(self) -> str:
+        extra = "".join(f", {k}={v}" for k, v in self.params.items())
+        return (f"ShardedIndex({self.directory!r}, kind={self.kind}{extra}, "
+                f"n={self.n_vectors}, shards={len(self.shards)})")
+
+    def __len__(self) -> int:
+        return self.n_vectors
+
+    @property
+    def dim(self) -> int:
+        return self.params["dim"]
+
+    def verify(self) -> None:
+        """Checks every shard file's size and checksum against the manifest."""
+        for shard in self.shards:
+            _check_file(self.directory, shard, checksum=True)
+
+    def load_shard(self, number: int) -> Any:
+        """Shard ``number`` as an index (local ids), checked against the manifest."""
+        with self._lock:
+            index = self._loaded.get(number)
+            if index is None:
+                index = _load_shard(self.directory, self.kind, self.params, self.shards[number])
+                if self.keep:
+                    self._loaded[number] = index
+            return index
+
+    def search(self, queries: Any, k: int, asymmetric: bool = False, client: Any = None,
+               timeout: Optional[float] = None) -> Tuple[np.ndarray, np.ndarray]:
+        """Top-``k`` ``(scores, global ids)`` over all shards, ``float32`` and ``int64``.
+
+        ``asymmetric`` runs ``search_asymmetric`` (Rank, RankQuant).  With a Dask
+        ``client`` the shards are searched on its workers; ``timeout`` (seconds)
+        bounds the wait for their parts."""
+        if client is None:
+            nq = len(queries) if hasattr(queries, "__len__") else None
+            parts = [_search_shard(self.load_shard(s.number), s, queries, k, asymmetric)
+                     for s in self.shards]
+            return merge_topk(parts, k, nq=nq)
+        return self._search_distributed(client, queries, k, asymmetric, timeout)
+
+    def assignment(self, workers: Iterable[str]) -> Dict[str, List[Shard]]:
+        """Shards per worker address: shard i goes to the i-th worker in address order, cyclically."""
+        addresses = sorted(workers)
+        if not addresses:
+            raise RuntimeError("the Dask cluster has no workers")
+        plan: Dict[str, List[Shard]] = {}
+        for shard in self.shards:
+            plan.setdefault(addresses[shard.number % len(addresses)], []).append(shard)
+        return plan
+
+    def _search_distributed(self, client: Any, queries: Any, k: int, asymmetric: bool,
+                            timeout: Optional[float]) -> Tuple[np.ndarray, np.ndarray]:
+        q = queries
+        if isinstance(q, np.ndarray) and q.dtype in (np.float16, np.float64):
+            # The shards convert to float32 anyway; send the smaller array.
+            with np.errstate(over="ignore"):
+                q = q.astype(np.float32)
+        if isinstance(q, np.ndarray) and not q.flags.c_contiguous:
+            q = np.ascontiguousarray(q)
+        plan = self.assignment(client.scheduler_info()["workers"])
+        q_future = client.scatter(q, broadcast=True, hash=False)
+        try:
+            futures = [client.submit(_search_on_worker, self.directory, self.generation, self.kind,
+                                     self.params, shards, q_future, k, asymmetric,
+                                     workers=[address], allow_other_workers=True, pure=False)
+                       for address, shards in plan.items()]
+            parts = [f.result(timeout=timeout) for f in futures]
+        finally:
+            q_future.release()
+        sent = int(getattr(q, "nbytes", 0)) * len(plan)
+        received = sum(int(s.nbytes) + int(i.nbytes) for s, i in parts)
+        self.last_transfer = {"queries_bytes_sent": sent, "result_bytes_received": received,
+                              "workers": len(plan)}
+        return merge_topk(parts, k, nq=len(q) if hasattr(q, "__len__") else None)
