@@ -316,6 +316,7 @@ namespace {
 template <class T> constexpr const char* dtype_name();
 template <> constexpr const char* dtype_name<std::uint8_t>() { return "uint8"; }
 template <> constexpr const char* dtype_name<std::uint16_t>() { return "uint16"; }
+template <> constexpr const char* dtype_name<std::uint64_t>() { return "uint64"; }
 }  // namespace
 
 template <class T>
@@ -351,6 +352,8 @@ template TypedView<std::uint8_t> as_typed_1d<std::uint8_t>(PyObject*, const char
 template TypedView<std::uint16_t> as_typed_1d<std::uint16_t>(PyObject*, const char*);
 template struct TypedView<std::uint8_t>;
 template struct TypedView<std::uint16_t>;
+template TypedView<std::uint64_t> as_typed_1d<std::uint64_t>(PyObject*, const char*);
+template struct TypedView<std::uint64_t>;
 
 void check_add_capacity(std::uint64_t n, std::uint64_t adding, std::uint64_t elems_per_vec,
                         std::uint64_t elem_bytes) {

@@ -46,6 +46,7 @@ struct ClassEntry {
 ClassEntry classes[] = {
     {"Rank", &rank_spec, nullptr},
     {"RankQuant", &rank_quant_spec, nullptr},
+    {"Bitmap", &bitmap_spec, nullptr},
 };
 
 int module_exec(PyObject* module) {
