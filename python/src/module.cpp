@@ -47,6 +47,7 @@ ClassEntry classes[] = {
     {"Rank", &rank_spec, nullptr},
     {"RankQuant", &rank_quant_spec, nullptr},
     {"Bitmap", &bitmap_spec, nullptr},
+    {"SignBitmap", &sign_bitmap_spec, nullptr},
 };
 
 int module_exec(PyObject* module) {
