@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the Rank loader fuzzer (tests/fuzz/corpus/rank/).
+"""Writes the seed corpora of the Rank and Bitmap loader fuzzers
+(tests/fuzz/corpus/rank/ and tests/fuzz/corpus/bitmap/).
 
 Small files, valid and invalid, each one reaching a different check of the
 loader.  Run again after changing a seed; the output is deterministic.
@@ -47,12 +48,55 @@ def seeds():
     yield "rank_out_of_range", header(4, 1) + struct.pack("<4H", 0, 1, 4, 3)
 
 
-def main():
-    os.makedirs(OUT, exist_ok=True)
-    for name, data in seeds():
-        with open(os.path.join(OUT, name), "wb") as f:
+def bitmap_header(dim, n_top, n, magic=b"KWBM", version=1):
+    return magic + bytes([version]) + struct.pack("<III", dim, n_top, n)
+
+
+def bitmap_rows(dim, n_top, n, rng):
+    out = bytearray()
+    for _ in range(n):
+        bits = rng.sample(range(dim), n_top)
+        words = [0] * (dim // 64)
+        for j in bits:
+            words[j // 64] |= 1 << (j % 64)
+        out += struct.pack("<%dQ" % len(words), *words)
+    return bytes(out)
+
+
+def bitmap_seeds():
+    """Seeds of the Bitmap loader fuzzer (tests/fuzz/corpus/bitmap/)."""
+    rng = random.Random(20240612)
+    valid = bitmap_header(128, 16, 3) + bitmap_rows(128, 16, 3, rng)
+    yield "valid_empty_dim64", bitmap_header(64, 1, 0)
+    yield "valid_dim128_n3", valid
+    yield "valid_dim64_n5_legacy", bitmap_header(64, 63, 5, b"HYBM") + bitmap_rows(64, 63, 5, rng)
+    yield "valid_dim640_n2", bitmap_header(640, 80, 2) + bitmap_rows(640, 80, 2, rng)
+    yield "bad_magic", b"KWSB" + valid[4:]
+    yield "bad_version", bitmap_header(128, 16, 3, version=2) + valid[17:]
+    yield "truncated_header", valid[:13]
+    yield "dim_out_of_range", bitmap_header(1, 0, 0)
+    yield "dim_not_multiple", bitmap_header(100, 10, 0)
+    yield "n_top_zero", bitmap_header(64, 0, 0)
+    yield "n_top_dim", bitmap_header(64, 64, 0)
+    yield "n_vectors_over_limit", bitmap_header(64, 1, 67108865)
+    yield "payload_over_limit", bitmap_header(65472, 1, 67108864)
+    yield "payload_truncated", valid[:-1]
+    yield "payload_trailing", valid + b"\x00"
+    yield "row_bits_wrong", bitmap_header(64, 2, 2) + struct.pack("<2Q", 3, 1)
+
+
+def write_corpus(out, items):
+    os.makedirs(out, exist_ok=True)
+    items = list(items)
+    for name, data in items:
+        with open(os.path.join(out, name), "wb") as f:
             f.write(data)
-    print("wrote %d seeds to %s" % (len(list(seeds())), OUT), file=sys.stderr)
+    print("wrote %d seeds to %s" % (len(items), out), file=sys.stderr)
+
+
+def main():
+    write_corpus(OUT, seeds())
+    write_corpus(os.path.join(HERE, "corpus", "bitmap"), bitmap_seeds())
 
 
 if __name__ == "__main__":

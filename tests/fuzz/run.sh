@@ -4,10 +4,11 @@
 # 600) on a copy of its seed corpus, tests/fuzz/corpus/<target>/.  Crashing
 # inputs land in build/fuzz/artifacts/.
 #
-#   tests/fuzz/run.sh [seconds] [target...]     targets: rank rank_quant
+#   tests/fuzz/run.sh [seconds] [target...]     targets: rank rank_quant bitmap
 #
 # Environment:
 #   CXX                    compiler (default clang++)
+#   KWIVEL_FUZZ_OUT        build and work directory (default build/fuzz)
 #   KWIVEL_FUZZ_SOURCES    translation units linked with the target (default:
 #                          every core source under src/)
 set -euo pipefail
@@ -16,14 +17,14 @@ seconds="${1:-600}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
 
-out=build/fuzz
+out="${KWIVEL_FUZZ_OUT:-build/fuzz}"
 rm -rf "$out/artifacts"
 mkdir -p "$out/artifacts"
 cxx="${CXX:-clang++}"
 sources="${KWIVEL_FUZZ_SOURCES:-$(find src -name "*.cpp" | sort | tr "\n" " ")}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(rank rank_quant)
+[ ${#targets[@]} -gt 0 ] || targets=(rank rank_quant bitmap)
 status=0
 for target in "${targets[@]}"; do
 fuzzer="fuzz_${target}_load"
