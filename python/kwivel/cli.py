@@ -262,6 +262,9 @@ def _check_width(path: str, arr: np.ndarray, dim: int, what: str) -> None:
 # build / search.
 
 def cmd_build(args: argparse.Namespace) -> int:
+    if args.shards is not None or args.shard_size is not None:
+        from .shards import cli_build
+        return cli_build(args)
     vectors = read_vectors(args.corpus)
     n, dim = vectors.shape
     with atomic_output(args.out) as tmp:
@@ -276,6 +279,11 @@ def cmd_build(args: argparse.Namespace) -> int:
 
 
 def cmd_search(args: argparse.Namespace) -> int:
+    if os.path.isdir(args.index):
+        from .shards import cli_search
+        return cli_search(args)
+    if args.scheduler:
+        raise CliError(f"{args.index}: --scheduler applies to a sharded index directory")
     index = load_index(args.index)
     if args.asymmetric and not hasattr(index, "search_asymmetric"):
         raise CliError(f"{args.index}: --asymmetric applies to rank and rankquant indexes, "
@@ -609,6 +617,10 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--kind", required=True, choices=KINDS)
     p.add_argument("--bits", type=int, default=4, help="RankQuant bits per coordinate (default 4)")
     p.add_argument("--n-top", type=int, default=None, help="Bitmap set bits per vector (default dim/4)")
+    p.add_argument("--shards", type=int, default=None, metavar="N",
+                   help="write OUT as a directory of N index files (a sharded index)")
+    p.add_argument("--shard-size", type=int, default=None, metavar="ROWS",
+                   help="write OUT as a directory of index files of ROWS vectors each")
     p.set_defaults(func=cmd_build)
 
     p = sub.add_parser("search", help="top-k ids and scores of queries against an index file")
@@ -617,6 +629,8 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("out", metavar="OUT.npz")
     p.add_argument("-k", type=int, default=10, help="neighbours per query (default 10)")
     p.add_argument("--asymmetric", action="store_true", help="float queries against the stored ranks")
+    p.add_argument("--scheduler", default=None, metavar="tcp://HOST:PORT",
+                   help="search a sharded index on the workers of this Dask scheduler")
     p.set_defaults(func=cmd_search)
 
     p = sub.add_parser("eval", help="recall, speed and size of every index and the pipeline")

@@ -373,7 +373,7 @@ def build_sharded(vectors: Any, directory: str, kind: str, *, shards: Optional[i
     ``shards`` splits the rows into that many near-equal contiguous shards;
     ``shard_size`` cuts shards of that many rows (the last one shorter); with
     neither, shards hold up to ``MAX_VECTORS`` rows.  ``bits`` applies to
-    ``rankquant``, ``n_top`` to ``bitmap`` (default ``dim // 4``, at least 1).
+    ``rankquant``, ``n_top`` to ``bitmap`` (default: the ``kwivel build`` default).
     ``progress(rows_done)`` is called after every block of rows added.
 
     Shards are built and written one at a time; the manifest is written last,
@@ -389,7 +389,10 @@ def build_sharded(vectors: Any, directory: str, kind: str, *, shards: Optional[i
     if kind == "rankquant":
         params["bits"] = bits
     elif kind == "bitmap":
-        params["n_top"] = max(1, dim // 4) if n_top is None else n_top
+        if n_top is None:
+            from .cli import default_n_top
+            n_top = default_n_top(dim)
+        params["n_top"] = n_top
     probe = _new_index(kind, params)  # refuses a bad dim / bits / n_top before any file is touched
     params = _params_of(probe, kind)
     del probe
@@ -574,3 +577,90 @@ class ShardedIndex:
         self.last_transfer = {"queries_bytes_sent": sent, "result_bytes_received": received,
                               "workers": len(plan)}
         return merge_topk(parts, k, nq=len(q) if hasattr(q, "__len__") else None)
+
+
+# ----------------------------------------------------------------------------
+# The ``kwivel build --shards/--shard-size`` and ``kwivel search DIR`` commands.
+
+def cli_build(args: Any) -> int:
+    """``kwivel build CORPUS OUT_DIR --kind K (--shards N | --shard-size ROWS)``."""
+    import time
+
+    from .cli import CliError, _progress, _reason, _say, read_vectors
+
+    if args.shards is not None and args.shard_size is not None:
+        raise CliError("--shards and --shard-size exclude each other")
+    for flag, value in (("--shards", args.shards), ("--shard-size", args.shard_size)):
+        if value is not None and value < 1:
+            raise CliError(f"{flag}: expected a positive integer, got {value}")
+    vectors = read_vectors(args.corpus)
+    n, dim = vectors.shape
+    t0 = time.perf_counter()
+    try:
+        with _progress(n, f"{args.kind} add") as bar:
+            index = build_sharded(vectors, args.out, args.kind, shards=args.shards,
+                                  shard_size=args.shard_size, bits=args.bits, n_top=args.n_top,
+                                  progress=bar.update)
+    except ShardError as exc:
+        raise CliError(str(exc)) from None
+    except OSError as exc:
+        raise CliError(f"{args.out}: cannot write: {_reason(exc)}") from None
+    except (ValueError, TypeError, OverflowError) as exc:
+        raise CliError(f"{args.corpus}: {_reason(exc)}") from None
+    size = sum(s.size for s in index.shards)
+    _say(f"{args.out}: {index!r}, {size:,} bytes in {len(index.shards)} shard files, "
+         f"built in {time.perf_counter() - t0:.2f} s")
+    return 0
+
+
+def connect(address: str, timeout: float = 30) -> Any:
+    """A ``distributed.Client`` of the scheduler at ``address`` (tcp://HOST:PORT)."""
+    from distributed import Client
+
+    return Client(address, timeout=timeout)
+
+
+def cli_search(args: Any) -> int:
+    """``kwivel search DIR QUERIES.npy OUT.npz [-k K] [--asymmetric] [--scheduler tcp://HOST:PORT]``."""
+    import time
+
+    from .cli import CliError, _check_width, _reason, _say, atomic_output, read_vectors
+
+    try:
+        index = ShardedIndex.open(args.index)
+    except ShardError as exc:
+        raise CliError(str(exc)) from None
+    if args.asymmetric and index.kind not in ("rank", "rankquant"):
+        raise CliError(f"{args.index}: --asymmetric applies to rank and rankquant indexes, "
+                       f"not {KINDS[index.kind][0]}")
+    queries = read_vectors(args.queries)
+    _check_width(args.queries, queries, index.dim, "index")
+    client = None
+    if args.scheduler:
+        try:
+            client = connect(args.scheduler)
+        except ImportError:
+            raise CliError("--scheduler needs Dask's distributed package (python3-distributed)") from None
+        except (OSError, TimeoutError, ValueError) as exc:
+            raise CliError(f"{args.scheduler}: cannot reach the scheduler: {_reason(exc)}") from None
+    try:
+        with atomic_output(args.out) as tmp:
+            t0 = time.perf_counter()
+            try:
+                scores, ids = index.search(np.ascontiguousarray(queries), args.k, args.asymmetric,
+                                           client=client)
+            except ShardError as exc:
+                raise CliError(str(exc)) from None
+            except (ValueError, TypeError) as exc:
+                raise CliError(f"{args.queries}: {_reason(exc)}") from None
+            seconds = time.perf_counter() - t0
+            with open(tmp, "wb") as f:
+                np.savez(f, scores=scores, ids=ids)
+    finally:
+        if client is not None:
+            client.close()
+    where = f"{len(index.shards)} shards" + (f" on {index.last_transfer['workers']} Dask workers"
+                                              if client is not None else "")
+    _say(f"{args.out}: scores and ids of shape {ids.shape} from {where} "
+         f"({len(queries) / max(seconds, 1e-9):,.0f} queries/s)")
+    return 0

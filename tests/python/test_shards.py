@@ -61,7 +61,7 @@ def built(data, tmp_path_factory):
             continue
         whole = make()
         whole.add(docs)
-        out[kind] = whole, build_sharded(docs, str(root / kind), kind, shard_size=SHARD)
+        out[kind] = whole, build_sharded(docs, str(root / kind), kind, shard_size=SHARD, n_top=DIM // 4)
     return out
 
 
@@ -208,3 +208,22 @@ def test_interrupted_build_leaves_the_old_index_or_none(data, tmp_path, monkeypa
     monkeypatch.undo()
     new = build_sharded(docs, str(tmp_path / "idx"), "rank", shards=3)   # clears the leftovers
     assert sorted(os.listdir(new.directory)) == sorted([MANIFEST] + [s.file for s in new.shards])
+
+
+def test_command_builds_and_searches_a_directory(data, client, tmp_path):
+    from kwivel.cli import main
+    docs, queries = data
+    np.save(tmp_path / "corpus.npy", docs)
+    np.save(tmp_path / "queries.npy", queries)
+    run = lambda *args: main([str(a) for a in args])       # noqa: E731
+    assert run("build", tmp_path / "corpus.npy", tmp_path / "one.kwrq", "--kind", "rankquant") == 0
+    assert run("build", tmp_path / "corpus.npy", tmp_path / "dir", "--kind", "rankquant",
+               "--shard-size", 900) == 0
+    assert run("search", tmp_path / "one.kwrq", tmp_path / "queries.npy", tmp_path / "one.npz") == 0
+    address = client.scheduler.address
+    assert address.startswith("tcp://127.0.0.1:")
+    for extra in ([], ["--scheduler", address]):
+        assert run("search", tmp_path / "dir", tmp_path / "queries.npy", tmp_path / "dir.npz", *extra) == 0
+        want, got = np.load(tmp_path / "one.npz"), np.load(tmp_path / "dir.npz")
+        assert_same((got["scores"], got["ids"]), (want["scores"], want["ids"]))
+    assert run("build", tmp_path / "corpus.npy", tmp_path / "x", "--kind", "rank", "--shards", 0) == 2
