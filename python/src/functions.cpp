@@ -1,9 +1,11 @@
 // The module's free functions.
 #include "classes.h"
 #include "gates.h"
+#include "members.h"
 
 #include <string>
 
+#include "index/eval_search.h"
 #include "index/rank.h"
 
 namespace kwivel::py {
@@ -168,6 +170,54 @@ PyObject* fn_rankquant_norm(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+// ----- evaluation search -----------------------------------------------------------
+
+// The corpus width: read directly from a 2-D float32 array, otherwise after
+// the float gate's kind and dimension check.
+std::uint64_t corpus_width(PyObject* corpus) {
+    if (PyArray_Check(corpus)) {
+        auto* arr = reinterpret_cast<PyArrayObject*>(corpus);
+        PyArray_Descr* f32 = PyArray_DescrFromType(NPY_FLOAT32);
+        const bool fast = PyArray_NDIM(arr) == 2 && PyArray_EquivTypes(PyArray_DESCR(arr), f32);
+        Py_DECREF(f32);
+        if (fast) return static_cast<std::uint64_t>(PyArray_DIM(arr, 1));
+    }
+    gate_float_ndim(corpus, 2);
+    return axis_len(corpus, 1);
+}
+
+const Signature kRankquantEvalSearch("",
+    "rankquant_eval_search(corpus, queries, bits, k)\n--\n\n"
+    "Eval-only symmetric RankQuant-style search for arbitrary `bits` in `1..=7`.\n"
+    "\n"
+    "This rank-transforms and buckets the raw `corpus`/`queries` matrices on the\n"
+    "fly, so it supports non-byte-aligned widths such as `bits=3` without changing\n"
+    "`RankQuant` storage or `.kwrq` persistence. Returns `(scores, indices)` with\n"
+    "the same shape contract as `RankQuant.search`.");
+PyObject* fn_rankquant_eval_search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_function(kRankquantEvalSearch, args, nargs, kwnames, [](const Args& a) {
+        const std::uint8_t bits = to_u8(a[2], "bits");
+        const std::uint64_t k = to_u64(a[3], "k");
+        if (bits < 1 || bits > 7) value_error("bits must be in 1..=7");
+        const std::uint64_t dim = corpus_width(a[0]);
+        if (dim < 2 || dim > MAX_DIM) value_error("corpus width must be in [2, 65535]");
+        F32View corpus_view = as_f32_2d(a[0], dim);
+        require_dense_rows(corpus_view);
+        F32View query_view = as_f32_2d(a[1], dim);
+        require_dense_rows(query_view);
+        std::vector<float> corpus = corpus_view.to_vector();
+        corpus_view.owner = Ref();
+        std::vector<float> queries = query_view.to_vector();
+        query_view.owner = Ref();
+        SearchResult r;
+        run_released([&] {
+            r = rankquant_eval_search(corpus.data(), corpus.size(), queries.data(), queries.size(), dim, bits, k,
+                                      active_tier());
+        });
+        return search_result(std::move(r));
+    });
+}
+
 #define KW_FUNCTION(name, fn, sig) \
     {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, sig.doc()}
 
@@ -183,6 +233,7 @@ PyMethodDef module_functions[] = {
     KW_FUNCTION("bucket_centre", fn_bucket_centre, kBucketCentre),
     KW_FUNCTION("rank_norm", fn_rank_norm, kRankNorm),
     KW_FUNCTION("rankquant_norm", fn_rankquant_norm, kRankquantNorm),
+    KW_FUNCTION("rankquant_eval_search", fn_rankquant_eval_search, kRankquantEvalSearch),
     {nullptr, nullptr, 0, nullptr},
 };
 

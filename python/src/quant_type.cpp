@@ -64,6 +64,74 @@ PyObject* quant_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+const Signature kSearchAsym("RankQuant",
+    "search_asymmetric($self, queries, k)\n--\n\n"
+    "Asymmetric search via the AVX-512 / AVX2 / scalar dispatch path.");
+PyObject* quant_search_asymmetric(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<QuantObject>(self, Claim::shared, kSearchAsym, args, nargs, kwnames, [](QuantObject& o, const Args& a) {
+        const RankQuantIndex& idx = core(o);
+        return topk_search(idx.dim(), a, [&](const std::vector<float>& q, std::uint64_t k) {
+            return idx.search_asymmetric(q.data(), q.size(), k);
+        });
+    });
+}
+
+const Signature kSearchAsymSubset("RankQuant",
+    "search_asymmetric_subset($self, query, candidates, k)\n--\n\n"
+    "Asymmetric scoring restricted to a candidate subset (e.g. the top-M\n"
+    "shortlist from a [`Bitmap`] or [`SignBitmap`] probe). Returns\n"
+    "``(scores, global_ids)`` where ``global_ids`` are the original doc\n"
+    "indices (mapped from the local candidate slot).\n"
+    "\n"
+    "Both returned arrays have length ``min(k, len(candidates))`` \u2014 **not**\n"
+    "``k``. When ``k > len(candidates)`` the result is silently capped to the\n"
+    "candidate count; the subset path does not pad with sentinel rows. A\n"
+    "caller assembling a fixed-width ``(n_q, k)`` buffer must therefore size\n"
+    "each row by its candidate count, not by ``k``.\n"
+    "\n"
+    "Uses the same AVX-512 \u2192 AVX2 \u2192 scalar dispatch as ``search_asymmetric``.\n"
+    "\n"
+    "``candidates`` may be unsorted and may contain duplicates. Duplicate\n"
+    "candidate IDs are scored as separate entries and can produce duplicate\n"
+    "hits; callers that require unique row IDs should deduplicate before\n"
+    "calling.\n"
+    "\n"
+    "If the shortlist came from [`Bitmap`], this is the exact RankQuant\n"
+    "rerank stage over that survivor set; it does not itself apply or\n"
+    "calibrate a bitmap overlap threshold.\n"
+    "\n"
+    "``candidates`` may be a 1-D array of any integer dtype \u2014 the ``uint32``\n"
+    "emitted by ``top_m_candidates``/``top_m_candidates_batched`` or a plain\n"
+    "``int64`` index array (``np.arange``, ``np.where(...)[0]``, fancy-index\n"
+    "results). Ids are converted to ``uint32``; a negative id, one ``>= 2**32``,\n"
+    "or one ``>= len(self)`` raises a ``ValueError``/``IndexError``.");
+PyObject* quant_search_asymmetric_subset(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+    return call_method<QuantObject>(self, Claim::shared, kSearchAsymSubset, args, nargs, kwnames,
+                                    [](QuantObject& o, const Args& a) {
+        const RankQuantIndex& idx = core(o);
+        const std::uint64_t k = to_u64(a[2], "k");
+        F32View view = as_f32_1d(a[0], true, idx.dim());
+        CandidateIds ids = as_u32_ids_1d(a[1], "candidate id");
+        const CandidateIds::Slice slice = ids.slice();
+        check_ids_in_range(slice, idx.size(), "candidate id");
+        // Only repeated ids make a list this long; refuse it as bad input.
+        if (slice.size > idx.size())
+            raise(PyExc_ValueError, "search_asymmetric_subset: candidate list length " + std::to_string(slice.size) +
+                                        " exceeds n_vectors " + std::to_string(idx.size()) +
+                                        "; deduplicate repeated ids before calling");
+        std::vector<float> query = view.to_vector();
+        view.owner = Ref();
+        std::vector<std::uint32_t> cands = std::move(ids).into_owned();
+        SearchResult r;
+        run_released([&] { r = idx.search_asymmetric_subset(query.data(), query.size(), cands.data(), cands.size(), k); });
+        const std::size_t n = r.k_eff;
+        Ref scores(to_numpy(std::move(r.scores), {n}));
+        Ref global_ids(to_numpy(std::move(r.ids), {n}));
+        return pair(std::move(scores), std::move(global_ids));
+    });
+}
+
 const Signature kWrite("RankQuant",
     "write($self, path)\n--\n\n"
     "Serialise the quantised index to a `.kwrq` file.\n\n"
@@ -114,6 +182,8 @@ PyObject* quant_get_byte_size(PyObject* self, void*) {
 PyMethodDef quant_methods[] = {
     KW_METHOD("add", quant_add, kAdd.doc(), 0),
     KW_METHOD("search", quant_search, kSearch.doc(), 0),
+    KW_METHOD("search_asymmetric", quant_search_asymmetric, kSearchAsym.doc(), 0),
+    KW_METHOD("search_asymmetric_subset", quant_search_asymmetric_subset, kSearchAsymSubset.doc(), 0),
     KW_METHOD("write", quant_write, kWrite.doc(), 0),
     KW_METHOD("load", quant_load, kLoad.doc(), METH_CLASS),
     KW_METHOD("swap_remove", Common::swap_remove, Common::swap_remove_doc, 0),

@@ -33,6 +33,14 @@ public:
 
     // Symmetric search through per-query lookup tables.
     SearchResult search(const float* queries, std::size_t n_floats, std::size_t k) const;
+    // Asymmetric search of float queries (kernels/quant_asym.h); any dim at 8
+    // bits.
+    SearchResult search_asymmetric(const float* queries, std::size_t n_floats, std::size_t k) const;
+    // Asymmetric rerank of one query over the rows named by cands (repeats
+    // allowed, at most size() of them): one row of min(k, n_cand) scores and
+    // global ids.
+    SearchResult search_asymmetric_subset(const float* query, std::size_t len, const std::uint32_t* cands,
+                                          std::size_t n_cand, std::size_t k) const;
 
 private:
     std::size_t dim_;

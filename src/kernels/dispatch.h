@@ -63,6 +63,7 @@ std::vector<Tier> runnable_tiers();
 namespace kern {
 struct SymScan;
 struct AsymScan;
+struct EvalScan;
 }  // namespace kern
 
 struct KernelTable {
@@ -86,7 +87,24 @@ struct KernelTable {
     void (*quant_search)(const RankQuantIndex&, const float* queries, std::size_t nq, float scale,
                          SearchResult& out) = nullptr;
 
-    // --- RankQuant asymmetric search.
+    // --- RankQuant asymmetric search (kernels/quant_asym.h).
+    // Vector paths by SimdTier ([1] AVX2, [2] AVX-512; the scalar path [0]
+    // uses tables) and code width ([0] 2 bits, [1] 4 bits); null where the
+    // tier has none.  One normalised query whose TopK carries its centring
+    // offset:
+    using QuantAsymScanFn = void (*)(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* qn,
+                                     float inv, TopK& topk);
+    QuantAsymScanFn quant_asym_scan[3][2] = {};
+    // nq finite raw query rows over n documents, filling out:
+    using QuantAsymSearchFn = void (*)(const std::uint8_t* codes, std::size_t n, std::size_t dim,
+                                       const float* queries, std::size_t nq, float inv, SearchResult& out);
+    QuantAsymSearchFn quant_asym_search[3][2] = {};
+    // 8-bit codes through a dim * 256 table with 16-lane gathers (dim % 16 == 0).
+    void (*quant_b8_gather)(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* table,
+                            std::size_t table_len, float inv, TopK& topk) = nullptr;
+    // Evaluation search (kernels/eval_scan.h): nq queries' centred codes over
+    // the one-byte codes of a corpus, filling out.
+    void (*eval_scan)(const kern::EvalScan&, const float* qc, std::size_t nq, SearchResult& out) = nullptr;
 
     // --- Popcount scans (Bitmap, SignBitmap), indexed by PopOp (kernels/popcount.h).
     // counts[i] = popcount(op(query, row i)) over the wpv words of row i, i in [0, n).

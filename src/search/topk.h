@@ -33,6 +33,7 @@ public:
 
     // Added to every offered score before comparison and storage.
     void set_score_offset(float offset) { offset_ = offset; }
+    float score_offset() const { return offset_; }
     // Global id of each local index; must outlive the accumulator.
     void set_id_map(const std::int64_t* map, std::size_t len) {
         id_map_ = map;
