@@ -175,8 +175,9 @@ def atomic_output(path: str) -> Iterator[str]:
 # Indexes.
 
 def default_n_top(dim: int) -> int:
-    """Set bits per Bitmap row when --n-top is not given: a quarter of the coordinates."""
-    return max(1, dim // 4)
+    """Set bits per Bitmap row when --n-top is not given: half the coordinates, the
+    setting whose shortlists lose least before the rerank (measured on Fashion-MNIST)."""
+    return max(1, dim // 2)
 
 
 def new_index(kind: str, dim: int, bits: int, n_top: Optional[int], source: str) -> Any:
@@ -600,7 +601,7 @@ def _eval_options(p: argparse.ArgumentParser, hnsw_default: str) -> None:
                    help="also run the pipeline with exact float rescoring of the best R (default 20; 0: off)")
     p.add_argument("--bits", default="4,2", help="RankQuant bit widths to rerank with (default 4,2)")
     p.add_argument("--probes", default="bitmap,signbitmap", help="probe indexes (default both)")
-    p.add_argument("--n-top", type=int, default=None, help="Bitmap set bits per vector (default dim/4)")
+    p.add_argument("--n-top", type=int, default=None, help="Bitmap set bits per vector (default dim/2)")
     p.add_argument("--hnsw", default=hnsw_default, metavar="EF1,EF2,...",
                    help="add hnswlib (M=16, ef_construction=200) with these ef values")
     p.add_argument("--threads", type=int, default=None, help="rerank threads (default: usable CPUs)")
@@ -616,7 +617,7 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("out", metavar="OUT")
     p.add_argument("--kind", required=True, choices=KINDS)
     p.add_argument("--bits", type=int, default=4, help="RankQuant bits per coordinate (default 4)")
-    p.add_argument("--n-top", type=int, default=None, help="Bitmap set bits per vector (default dim/4)")
+    p.add_argument("--n-top", type=int, default=None, help="Bitmap set bits per vector (default dim/2)")
     p.add_argument("--shards", type=int, default=None, metavar="N",
                    help="write OUT as a directory of N index files (a sharded index)")
     p.add_argument("--shard-size", type=int, default=None, metavar="ROWS",
