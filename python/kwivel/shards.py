@@ -428,43 +428,66 @@ def build_sharded(vectors: Any, directory: str, kind: str, *, shards: Optional[i
 
 
 # ----------------------------------------------------------------------------
-# Shards kept by each Dask worker process: (directory, file, sha256) -> index.
+# Shards kept by each Dask worker process, per directory, for its current manifest.
 
-_WORKER_CACHE: Dict[Tuple[str, str, str], Any] = {}
-_WORKER_GENERATION: Dict[str, str] = {}
+_WORKER_CACHE: Dict[str, Dict[str, Any]] = {}       # directory -> shard file -> index
+_WORKER_GENERATION: Dict[str, str] = {}             # directory -> manifest digest
+_WORKER_LOADS: Dict[Tuple[str, str], int] = {}      # (directory, shard file) -> loads
 _WORKER_LOCK = threading.Lock()
 
 
-def _cached_shard(directory: str, generation: str, kind: str, params: Dict[str, int],
-                  shard: Shard) -> Any:
-    key = (directory, shard.file, shard.sha256)
+def _worker_address() -> Optional[str]:
+    try:
+        from distributed import get_worker
+        return get_worker().address
+    except (ImportError, ValueError):
+        return None
+
+
+def _worker_index(directory: str, generation: str, kind: str, params: Dict[str, int],
+                  shard: Shard, keep: bool) -> Any:
     with _WORKER_LOCK:
         if _WORKER_GENERATION.get(directory) != generation:
-            # The directory was rebuilt: forget the shards of its earlier manifest.
-            for old in [k for k in _WORKER_CACHE if k[0] == directory]:
-                del _WORKER_CACHE[old]
+            # The directory was rebuilt: the shards of its earlier manifest go.
+            _WORKER_CACHE.pop(directory, None)
             _WORKER_GENERATION[directory] = generation
-        index = _WORKER_CACHE.get(key)
+        cache = _WORKER_CACHE.setdefault(directory, {})
+        index = cache.get(shard.file)
         if index is None:
             index = _load_shard(directory, kind, params, shard)
-            _WORKER_CACHE[key] = index
-    return index
+            _WORKER_LOADS[directory, shard.file] = _WORKER_LOADS.get((directory, shard.file), 0) + 1
+            if keep:
+                cache[shard.file] = index
+        return index
 
 
 def _search_on_worker(directory: str, generation: str, kind: str, params: Dict[str, int],
-                      shards: List[Shard], queries: np.ndarray, k: int,
+                      shards: List[Shard], owner: str, queries: np.ndarray, k: int,
                       asymmetric: bool) -> Tuple[np.ndarray, np.ndarray]:
-    """Runs on a Dask worker: searches its shards (loading each once) and merges them."""
+    """Runs on a Dask worker: searches the given shards and merges their parts.
+
+    The worker the shards were assigned to (``owner``) loads them once and keeps
+    them, dropping any it kept that are now assigned elsewhere.  Any other worker
+    runs this only when the owner died mid-search; it loads the shards for this
+    search alone, so its memory holds no more than its own share afterwards."""
+    keep = _worker_address() == owner
+    if keep:
+        files = {s.file for s in shards}
+        with _WORKER_LOCK:
+            cache = _WORKER_CACHE.get(directory, {})
+            for name in [name for name in cache if name not in files]:
+                del cache[name]
     parts = []
     for shard in shards:
-        index = _cached_shard(directory, generation, kind, params, shard)
+        index = _worker_index(directory, generation, kind, params, shard, keep)
         parts.append(_search_shard(index, shard, queries, k, asymmetric))
     return merge_topk(parts, k, nq=len(queries))
 
 
-def _worker_cache_size() -> int:
+def _worker_loads() -> Dict[Tuple[str, str], int]:
+    """(directory, shard file) -> how often this worker process loaded it."""
     with _WORKER_LOCK:
-        return len(_WORKER_CACHE)
+        return dict(_WORKER_LOADS)
 
 
 # ----------------------------------------------------------------------------
@@ -491,6 +514,16 @@ class ShardedIndex:
         self._lock = threading.Lock()
         #: bytes of the last distributed search: queries sent, results received.
         self.last_transfer: Dict[str, int] = {}
+
+    def __getstate__(self) -> Dict[str, Any]:
+        state = dict(self.__dict__)
+        state["_loaded"] = {}
+        del state["_lock"]
+        return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._lock = threading.Lock()
 
     @classmethod
     def open(cls, path: str, keep: bool = True) -> "ShardedIndex":
@@ -566,7 +599,7 @@ class ShardedIndex:
         q_future = client.scatter(q, broadcast=True, hash=False)
         try:
             futures = [client.submit(_search_on_worker, self.directory, self.generation, self.kind,
-                                     self.params, shards, q_future, k, asymmetric,
+                                     self.params, shards, address, q_future, k, asymmetric,
                                      workers=[address], allow_other_workers=True, pure=False)
                        for address, shards in plan.items()]
             parts = [f.result(timeout=timeout) for f in futures]

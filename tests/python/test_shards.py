@@ -14,6 +14,7 @@ import pytest
 import kwivel
 from kwivel.shards import MANIFEST, ShardError, ShardedIndex, build_sharded, search_index
 
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 distributed = pytest.importorskip("distributed")
 cloudpickle = pytest.importorskip("cloudpickle")
 
@@ -68,7 +69,9 @@ def built(data, tmp_path_factory):
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address=None)
+                                       host="127.0.0.1", dashboard_address=None,
+                                       worker_dashboard_address="127.0.0.1:0",
+                                       scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
     c = distributed.Client(cluster, timeout=60)
     try:
         yield c
@@ -99,6 +102,13 @@ def test_distributed_search_equals_one_index(built, data, client, kind, asymmetr
     assert_same(got, search_index(whole, queries, 9, asymmetric))
     # Only (nq, k) parts come back: one per worker.
     assert sharded.last_transfer["result_bytes_received"] == len(queries) * 9 * 12 * 2
+    # Each shard is loaded once, by one worker, and kept for the searches that follow.
+    loads = {}
+    for per_worker in client.run(kwivel.shards._worker_loads).values():
+        for (directory, name), count in per_worker.items():
+            if directory == sharded.directory:
+                loads[name] = loads.get(name, 0) + count
+    assert loads == {s.file: 1 for s in sharded.shards}
 
 
 def _dying_search_shard(marker):
