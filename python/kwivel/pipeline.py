@@ -43,28 +43,6 @@ def _default_threads() -> int:
         return max(1, os.cpu_count() or 1)
 
 
-def exact_cosine_rescore(vectors: Any, query: np.ndarray, ids: np.ndarray) -> np.ndarray:
-    """Exact cosine, in float64, between one query and the rows ``ids`` of ``vectors``.
-
-    A zero vector (query or row) has cosine 0 with everything."""
-    rows = np.asarray(vectors[np.sort(ids)], dtype=np.float64)  # sorted: sequential reads on a memmap
-    order = np.argsort(np.argsort(ids, kind="stable"), kind="stable")
-    rows = rows[order]
-    q = np.asarray(query, dtype=np.float64)
-    qn = float(np.linalg.norm(q))
-    norms = np.linalg.norm(rows, axis=1)
-    dots = rows @ q
-    with np.errstate(divide="ignore", invalid="ignore"):
-        cos = dots / (norms * qn)
-    cos[(norms == 0) | (qn == 0)] = 0.0
-    return cos
-
-
-def _better_first(scores: np.ndarray, ids: np.ndarray) -> np.ndarray:
-    """Positions that sort (scores, ids) by descending score, then ascending id."""
-    return np.lexsort((ids, -scores))
-
-
 class Pipeline:
     """Shortlist with a bitmap probe, rerank with ``RankQuant``, optionally rescore exactly.
 
@@ -162,48 +140,81 @@ class Pipeline:
                 raise ValueError(f"rescore ({rescore}) must be >= k ({k})")
         self._check_consistent()
 
-        n = len(self.rerank)
-        # Probe first: its gate refuses a wrong dtype, rank or width with the
-        # module's own messages before anything here touches the data.
-        block = max(8, (_SHORTLIST_BUFFER_BYTES // (4 * max(n, 1))) // 8 * 8)
         if not (isinstance(queries, np.ndarray) and queries.ndim == 2) or len(queries) == 0:
             self.probe.top_m_candidates_batched(queries, m)  # the gate's refusal, if any
             if not isinstance(queries, np.ndarray) or queries.ndim != 2:
                 raise TypeError("expected a 2-D float array")
         nq = len(queries)
-        keep = k if rescore is None else rescore
         scores = np.full((nq, k), -np.inf, dtype=np.float32)
         ids = np.full((nq, k), -1, dtype=np.int64)
         if nq == 0:
             return scores, ids
+        # Each task shortlists its own block of queries (the probe's scan runs
+        # on the calling thread with the interpreter lock released, so blocks
+        # on several threads scan in parallel), then reranks and rescores it.
+        # Blocks stay multiples of 8 queries (the probe's scan group) and small
+        # enough for the probe's per-block score buffer.
+        cap = max(8, (_SHORTLIST_BUFFER_BYTES // (4 * max(len(self.rerank), 1))) // 8 * 8)
+        block = min(cap, (-(-nq // (2 * self.threads)) + 7) // 8 * 8)
         pool = self._executor()
-        for start in range(0, nq, block):
-            qblock = queries[start:start + block]
-            shortlists = self.probe.top_m_candidates_batched(qblock, m)
-            q32 = np.ascontiguousarray(qblock, dtype=np.float32)
-            rows = list(range(start, start + len(q32)))
-            # Contiguous runs of queries per task keep the per-task overhead low.
-            step = max(1, -(-len(rows) // (4 * self.threads)))
-            futures = [pool.submit(self._rerank_rows, q32, shortlists, rows[i:i + step], start,
-                                   k, keep, rescore, scores, ids)
-                       for i in range(0, len(rows), step)]
-            for f in futures:
-                f.result()
+        futures = [pool.submit(self._search_block, queries, start, min(nq, start + block),
+                               k, m, rescore, scores, ids)
+                   for start in range(0, nq, block)]
+        errors = [f.exception() for f in futures]  # waits for every block
+        for e in errors:
+            if e is not None:
+                raise e
         return scores, ids
 
-    def _rerank_rows(self, q32: np.ndarray, shortlists: np.ndarray, rows: list, start: int,
-                     k: int, keep: int, rescore: Optional[int],
-                     scores: np.ndarray, ids: np.ndarray) -> None:
-        for row in rows:
-            q = q32[row - start]
-            s, g = self.rerank.search_asymmetric_subset(q, shortlists[row - start], keep)
-            if rescore is not None and len(g):
-                cos = exact_cosine_rescore(self.vectors, q, g).astype(np.float32)
-                order = _better_first(cos, g)[:k]
-                s, g = cos[order], g[order]
-            w = min(k, len(g))
-            scores[row, :w] = s[:w]
-            ids[row, :w] = g[:w]
+    def _search_block(self, queries: np.ndarray, a: int, b: int, k: int, m: int,
+                      rescore: Optional[int], scores: np.ndarray, ids: np.ndarray) -> None:
+        qblock = queries[a:b]
+        shortlists = self.probe.top_m_candidates_batched(qblock, m)
+        q32 = np.ascontiguousarray(qblock, dtype=np.float32)
+        keep = k if rescore is None else rescore
+        hits = [self.rerank.search_asymmetric_subset(q32[i], shortlists[i], keep)
+                for i in range(b - a)]
+        if rescore is None:
+            for i, (s, g) in enumerate(hits):
+                w = min(k, len(g))
+                scores[a + i, :w] = s[:w]
+                ids[a + i, :w] = g[:w]
+            return
+        # Exact cosine of every kept hit of the block at once.
+        counts = np.array([len(g) for _, g in hits], dtype=np.int64)
+        if counts.sum() == 0:
+            return
+        owner = np.repeat(np.arange(b - a), counts)
+        gids = np.concatenate([g for _, g in hits])
+        cos = _cosines(self.vectors, gids, q32[owner]).astype(np.float32)
+        order = np.lexsort((gids, -cos, owner))          # per query: best first, then lower id
+        starts = np.concatenate([[0], np.cumsum(counts)[:-1]])
+        for i in range(b - a):
+            w = min(k, int(counts[i]))
+            sel = order[starts[i]:starts[i] + w]
+            scores[a + i, :w] = cos[sel]
+            ids[a + i, :w] = gids[sel]
+
+
+def _cosines(vectors: Any, rows: np.ndarray, queries: np.ndarray) -> np.ndarray:
+    """Exact cosine of ``vectors[rows[j]]`` with ``queries[j]``, summed in float64; 0 for a
+    zero vector.  The float32 rows are read once and widened inside the sums."""
+    x = np.asarray(vectors[rows])
+    q = np.asarray(queries)
+    dots = np.einsum("ij,ij->i", x, q, dtype=np.float64)
+    norms = np.sqrt(np.einsum("ij,ij->i", x, x, dtype=np.float64)
+                    * np.einsum("ij,ij->i", q, q, dtype=np.float64))
+    out = np.zeros(len(rows), dtype=np.float64)
+    np.divide(dots, norms, out=out, where=norms > 0)
+    return out
+
+
+def exact_cosine_rescore(vectors: Any, query: np.ndarray, ids: np.ndarray) -> np.ndarray:
+    """Exact cosine, in float64, between one query and the rows ``ids`` of ``vectors``.
+
+    A zero vector (query or row) has cosine 0 with everything."""
+    ids = np.asarray(ids)
+    return _cosines(vectors, ids, np.broadcast_to(np.asarray(query), (len(ids), len(query))))
 
 
 def _count(name: str, value: Any) -> int:
