@@ -33,7 +33,9 @@ inline constexpr std::size_t kNoRow = static_cast<std::size_t>(-1);
 namespace detail {
 
 // Payloads of at least this many pieces are read on a thread of their own.
-inline constexpr std::size_t kOverlapMinPieces = 2;
+// Tests and the large-file fuzzer raise it to compare both paths on the
+// same input.
+inline std::atomic<std::size_t> overlap_min_pieces{2};
 
 // The overlapped read: a reader thread fills the pieces in order and
 // publishes how many are complete; pool threads claim pieces in order, wait
@@ -119,7 +121,7 @@ std::vector<T> read_rows_checked(BufferedReader& r, std::size_t row_elems, std::
     const std::size_t rows_per_piece = std::max<std::size_t>(1, LE_READ_CHUNK_BYTES / row_bytes);
     std::vector<T> out;
     bad_row = kNoRow;
-    if (row_elems > 0 && n_rows >= detail::kOverlapMinPieces * rows_per_piece &&
+    if (row_elems > 0 && n_rows / rows_per_piece >= detail::overlap_min_pieces.load(std::memory_order_relaxed) &&
         detail::read_rows_overlapped(r, row_elems, n_rows, rows_per_piece, make_check, out, bad_row))
         return out;
     auto check = make_check();
