@@ -154,10 +154,18 @@ def search_index(index: Any, queries: Any, k: int, asymmetric: bool = False
     return scores, ids
 
 
-def _search_shard(index: Any, shard: Shard, queries: Any, k: int,
-                  asymmetric: bool) -> Tuple[np.ndarray, np.ndarray]:
-    scores, ids = search_index(index, queries, k, asymmetric)
-    return scores, ids.astype(np.int64, copy=False) + np.int64(shard.offset)
+def _search_shard(indexes: Sequence[Any], shard: Shard, queries: Any, k: int,
+                  how: Tuple[str, Any]) -> Tuple[np.ndarray, np.ndarray]:
+    """One shard's part with global ids.  ``how`` is ("topk", asymmetric) with one
+    index, or ("two_stage", m) with the probe and the RankQuant of the shard."""
+    if how[0] == "topk":
+        scores, ids = search_index(indexes[0], queries, k, how[1])
+    else:
+        from .pipeline import Pipeline
+        with Pipeline(indexes[0], indexes[1]) as pipeline:
+            scores, ids = pipeline.search(queries, k, how[1])
+    ids = ids.astype(np.int64, copy=False)
+    return scores, np.where(ids >= 0, ids + np.int64(shard.offset), np.int64(-1))
 
 
 # ----------------------------------------------------------------------------
@@ -461,26 +469,30 @@ def _worker_index(directory: str, generation: str, kind: str, params: Dict[str, 
         return index
 
 
-def _search_on_worker(directory: str, generation: str, kind: str, params: Dict[str, int],
-                      shards: List[Shard], owner: str, queries: np.ndarray, k: int,
-                      asymmetric: bool) -> Tuple[np.ndarray, np.ndarray]:
-    """Runs on a Dask worker: searches the given shards and merges their parts.
+def _search_on_worker(sources: List[Tuple[str, str, str, Dict[str, int], List[Shard]]],
+                      numbers: List[int], owner: str, queries: np.ndarray, k: int,
+                      how: Tuple[str, Any]) -> Tuple[np.ndarray, np.ndarray]:
+    """Runs on a Dask worker: searches shards ``numbers`` and merges their parts.
 
-    The worker the shards were assigned to (``owner``) loads them once and keeps
-    them, dropping any it kept that are now assigned elsewhere.  Any other worker
-    runs this only when the owner died mid-search; it loads the shards for this
-    search alone, so its memory holds no more than its own share afterwards."""
+    ``sources`` are the sharded indexes searched together, as (directory,
+    manifest digest, kind, params, shards).  The worker the shards were assigned
+    to (``owner``) loads them once and keeps them, dropping any it kept that are
+    now assigned elsewhere.  Any other worker runs this only when the owner died
+    mid-search; it loads the shards for this search alone, so its memory holds
+    no more than its own share afterwards."""
     keep = _worker_address() == owner
     if keep:
-        files = {s.file for s in shards}
         with _WORKER_LOCK:
-            cache = _WORKER_CACHE.get(directory, {})
-            for name in [name for name in cache if name not in files]:
-                del cache[name]
+            for directory, _, _, _, shards in sources:
+                files = {shards[i].file for i in numbers}
+                cache = _WORKER_CACHE.get(directory, {})
+                for name in [name for name in cache if name not in files]:
+                    del cache[name]
     parts = []
-    for shard in shards:
-        index = _worker_index(directory, generation, kind, params, shard, keep)
-        parts.append(_search_shard(index, shard, queries, k, asymmetric))
+    for i in numbers:
+        indexes = [_worker_index(directory, generation, kind, params, shards[i], keep)
+                   for directory, generation, kind, params, shards in sources]
+        parts.append(_search_shard(indexes, sources[-1][4][i], queries, k, how))
     return merge_topk(parts, k, nq=len(queries))
 
 
@@ -569,12 +581,27 @@ class ShardedIndex:
         ``asymmetric`` runs ``search_asymmetric`` (Rank, RankQuant).  With a Dask
         ``client`` the shards are searched on its workers; ``timeout`` (seconds)
         bounds the wait for their parts."""
-        if client is None:
-            nq = len(queries) if hasattr(queries, "__len__") else None
-            parts = [_search_shard(self.load_shard(s.number), s, queries, k, asymmetric)
-                     for s in self.shards]
-            return merge_topk(parts, k, nq=nq)
-        return self._search_distributed(client, queries, k, asymmetric, timeout)
+        return self._run([self], queries, k, ("topk", asymmetric), client, timeout)
+
+    def search_two_stage(self, probe: "ShardedIndex", queries: Any, k: int, m: int,
+                         client: Any = None, timeout: Optional[float] = None
+                         ) -> Tuple[np.ndarray, np.ndarray]:
+        """Two-stage search per shard (:class:`kwivel.Pipeline`), merged.
+
+        ``self`` is a sharded ``RankQuant``, ``probe`` a sharded ``Bitmap`` or
+        ``SignBitmap`` of the same corpus cut into the same shards.  Each shard
+        shortlists ``m`` candidates with its probe and reranks them; the parts are
+        merged into ``(nq, k)`` arrays, padded with ``-inf`` / ``-1`` where fewer
+        than ``k`` candidates exist."""
+        if self.kind != "rankquant":
+            raise ValueError(f"the rerank index must be a sharded rankquant index, not {self.kind}")
+        if probe.kind not in ("bitmap", "signbitmap"):
+            raise ValueError(f"the probe must be a sharded bitmap or signbitmap index, not {probe.kind}")
+        if [(s.offset, s.count) for s in probe.shards] != [(s.offset, s.count) for s in self.shards]:
+            raise ValueError(f"{probe.directory} and {self.directory} are not cut into the same shards")
+        if probe.dim != self.dim:
+            raise ValueError(f"probe and rerank index differ in dim: {probe.dim} vs {self.dim}")
+        return self._run([probe, self], queries, k, ("two_stage", m), client, timeout)
 
     def assignment(self, workers: Iterable[str]) -> Dict[str, List[Shard]]:
         """Shards per worker address: shard i goes to the i-th worker in address order, cyclically."""
@@ -586,8 +613,15 @@ class ShardedIndex:
             plan.setdefault(addresses[shard.number % len(addresses)], []).append(shard)
         return plan
 
-    def _search_distributed(self, client: Any, queries: Any, k: int, asymmetric: bool,
-                            timeout: Optional[float]) -> Tuple[np.ndarray, np.ndarray]:
+    def _source(self) -> Tuple[str, str, str, Dict[str, int], List[Shard]]:
+        return self.directory, self.generation, self.kind, self.params, self.shards
+
+    def _run(self, indexes: List["ShardedIndex"], queries: Any, k: int, how: Tuple[str, Any],
+             client: Any, timeout: Optional[float]) -> Tuple[np.ndarray, np.ndarray]:
+        if client is None:
+            parts = [_search_shard([ix.load_shard(s.number) for ix in indexes], s, queries, k, how)
+                     for s in self.shards]
+            return merge_topk(parts, k, nq=len(queries) if hasattr(queries, "__len__") else None)
         q = queries
         if isinstance(q, np.ndarray) and q.dtype in (np.float16, np.float64):
             # The shards convert to float32 anyway; send the smaller array.
@@ -596,11 +630,12 @@ class ShardedIndex:
         if isinstance(q, np.ndarray) and not q.flags.c_contiguous:
             q = np.ascontiguousarray(q)
         plan = self.assignment(client.scheduler_info()["workers"])
+        sources = [ix._source() for ix in indexes]
         q_future = client.scatter(q, broadcast=True, hash=False)
         try:
-            futures = [client.submit(_search_on_worker, self.directory, self.generation, self.kind,
-                                     self.params, shards, address, q_future, k, asymmetric,
-                                     workers=[address], allow_other_workers=True, pure=False)
+            futures = [client.submit(_search_on_worker, sources, [s.number for s in shards], address,
+                                     q_future, k, how, workers=[address], allow_other_workers=True,
+                                     pure=False)
                        for address, shards in plan.items()]
             parts = [f.result(timeout=timeout) for f in futures]
         finally:

@@ -69,3 +69,4 @@ def test_damaged_pickle_gives_the_loader_error(name):
                               f"but file has {declared - 3} B remaining")
     with pytest.raises(OSError, match="wrong magic"):
         pickle.loads(pickle.dumps(_Damaged(type(index), b"XXXX" + data[4:])))
+

@@ -111,6 +111,23 @@ def test_distributed_search_equals_one_index(built, data, client, kind, asymmetr
     assert loads == {s.file: 1 for s in sharded.shards}
 
 
+@pytest.mark.parametrize("probe_kind", ["bitmap", "signbitmap"])
+@pytest.mark.parametrize("m", [5, 1200])                 # 1200: every row of every shard
+def test_two_stage_per_shard_reranks_the_union_of_shard_shortlists(built, data, client, probe_kind, m):
+    whole, rerank = built["rankquant"]
+    probe = built[probe_kind][1]
+    queries, k = data[1], 9
+    want_s = np.full((len(queries), k), -np.inf, np.float32)
+    want_i = np.full((len(queries), k), -1, np.int64)
+    for row, q in enumerate(queries):
+        union = np.concatenate([probe.load_shard(s.number).top_m_candidates(q, m).astype(np.int64)
+                                + s.offset for s in probe.shards])
+        s_, i_ = whole.search_asymmetric_subset(q, union, k)
+        want_s[row, :len(i_)], want_i[row, :len(i_)] = s_, i_
+    for c in (None, client):
+        assert_same(rerank.search_two_stage(probe, queries, k, m, client=c, timeout=60), (want_s, want_i))
+
+
 def _dying_search_shard(marker):
     """Worker-side: the first shard search on any worker kills its own process."""
     import kwivel.shards as shards
