@@ -16,6 +16,7 @@
 #include "base/error.h"
 #include "index/eval_search.h"
 #include "index/rank_quant.h"
+#include "ordinal/rank_transform.h"
 #include "kernels/quant_asym.h"
 #include "tiers.h"
 
@@ -251,6 +252,71 @@ TEST_P(QuantAsymEachTier, SubsetScoresAreTheFullSearchScoresTiesByGlobalId) {
                 EXPECT_EQ(got.ids[i], want[i].second) << tier_name(tier) << " " << sh.bits << " " << sh.dim;
                 EXPECT_EQ(got.scores[i], want[i].first) << tier_name(tier) << " " << sh.bits << " " << sh.dim;
             }
+        }
+    }
+}
+
+// Each path's accumulation scheme written out lane by lane (std::fma for
+// the vector paths): scores must match bit for bit.
+float scheme_score(SimdTier simd, unsigned bits, const std::vector<unsigned>& c, const std::vector<float>& qn,
+                   float inv) {
+    const std::size_t dim = c.size();
+    const float centre = (static_cast<float>(1u << bits) - 1.0f) * 0.5f;
+    if (simd == SimdTier::scalar) {
+        float sum = 0.0f;
+        for (std::size_t j = 0; j < dim; ++j) sum = sum + (static_cast<float>(c[j]) - centre) * qn[j];
+        return sum * inv;
+    }
+    float acc[4][16] = {};
+    std::size_t lanes = 16, nacc = 4;
+    if (bits == 8) {  // the gather: groups of 16 rotate over 4 accumulators, leftovers to 0
+        const std::size_t groups = dim / 16, full = groups / 4 * 4;
+        for (std::size_t g = 0; g < groups; ++g)
+            for (std::size_t l = 0; l < 16; ++l) {
+                const std::size_t j = 16 * g + l;
+                float& a = acc[g < full ? g % 4 : 0][l];
+                a = a + (static_cast<float>(c[j]) + (-127.5f)) * qn[j];
+            }
+    } else {
+        lanes = simd == SimdTier::avx512 ? 16 : 8;
+        nacc = simd == SimdTier::avx512 ? 4 : bits == 2 ? 2 : 1;
+        for (std::size_t j = 0; j < dim; ++j) {
+            float& a = acc[(j / lanes) % nacc][j % lanes];
+            a = std::fma(static_cast<float>(c[j]), qn[j], a);
+        }
+    }
+    float v[16];
+    for (std::size_t l = 0; l < lanes; ++l)
+        v[l] = nacc == 4 ? (acc[0][l] + acc[1][l]) + (acc[2][l] + acc[3][l]) : nacc == 2 ? acc[0][l] + acc[1][l] : acc[0][l];
+    if (lanes == 16)
+        for (std::size_t l = 0; l < 8; ++l) v[l] = v[l] + v[l + 8];
+    for (std::size_t l = 0; l < 4; ++l) v[l] = v[l] + v[l + 4];
+    const float f = lanes == 16 ? (v[0] + v[2]) + (v[1] + v[3]) : (v[0] + v[1]) + (v[2] + v[3]);
+    return f * inv;
+}
+
+TEST_P(QuantAsymEachTier, EveryPathFollowsItsAccumulationSchemeBitForBit) {
+    const Tier tier = GetParam();
+    for (const Shape& sh : kShapes) {
+        const std::size_t n = 37;
+        const std::vector<float> docs = random_rows(n, sh.dim, 19 * sh.dim + sh.bits);
+        const std::vector<float> q = random_rows(1, sh.dim, 23 * sh.dim);
+        RankQuantIndex idx(sh.dim, sh.bits);
+        idx.add(docs.data(), docs.size());
+        const SimdTier simd = select_simd_tier(tier, sh.dim, sh.bits);
+        const bool gather = sh.bits == 8 && tier >= Tier::avx512 && sh.dim % 16 == 0;
+        const float inv = 1.0f / asymmetric_norm(sh.dim, sh.bits);
+        const std::vector<float> qn = l2_normalise(q.data(), sh.dim);
+        float s = -0.0f;
+        for (float x : qn) s = s + x;
+        const float centre = (static_cast<float>(1u << sh.bits) - 1.0f) * 0.5f;
+        const float offset = simd == SimdTier::scalar ? -0.0f : (s * (-centre)) * inv;
+        const SearchResult got = quant_search_asymmetric(idx, q.data(), 1, n, tier);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::vector<unsigned> c = ref_codes(docs.data() + got.ids[i] * sh.dim, sh.dim, sh.bits);
+            const SimdTier path = sh.bits == 8 ? (gather ? SimdTier::avx512 : SimdTier::scalar) : simd;
+            const float want = scheme_score(path, sh.bits, c, qn, inv) + offset;
+            EXPECT_EQ(got.scores[i], want) << tier_name(tier) << " bits " << sh.bits << " dim " << sh.dim;
         }
     }
 }
