@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the Rank and Bitmap loader fuzzers
-(tests/fuzz/corpus/rank/ and tests/fuzz/corpus/bitmap/).
+"""Writes the seed corpora of the Rank, Bitmap and SignBitmap loader fuzzers
+(tests/fuzz/corpus/rank/, tests/fuzz/corpus/bitmap/ and
+tests/fuzz/corpus/sign_bitmap/).
 
 Small files, valid and invalid, each one reaching a different check of the
 loader.  Run again after changing a seed; the output is deterministic.
@@ -85,6 +86,34 @@ def bitmap_seeds():
     yield "row_bits_wrong", bitmap_header(64, 2, 2) + struct.pack("<2Q", 3, 1)
 
 
+def sign_header(dim, n, magic=b"KWSB", version=1):
+    return magic + bytes([version]) + struct.pack("<II", dim, n)
+
+
+def sign_seeds():
+    """Seeds of the SignBitmap loader fuzzer (tests/fuzz/corpus/sign_bitmap/)."""
+    rng = random.Random(20240613)
+
+    def words(count):
+        return struct.pack("<%dQ" % count, *(rng.getrandbits(64) for _ in range(count)))
+
+    valid = sign_header(128, 3) + words(6)
+    yield "valid_empty_dim64", sign_header(64, 0)
+    yield "valid_dim128_n3", valid
+    yield "valid_dim64_n5_legacy", sign_header(64, 5, b"HYSB") + words(5)
+    yield "valid_dim576_n2", sign_header(576, 2) + words(18)
+    yield "bad_magic", b"KWBM" + valid[4:]
+    yield "bad_version", sign_header(128, 3, version=2) + valid[13:]
+    yield "truncated_header", valid[:11]
+    yield "dim_out_of_range", sign_header(32, 0)
+    yield "dim_too_large", sign_header(16777280, 0)
+    yield "dim_not_multiple", sign_header(100, 0)
+    yield "n_vectors_over_limit", sign_header(64, 67108865)
+    yield "payload_over_limit", sign_header(16777216, 67108864)
+    yield "payload_truncated", valid[:-1]
+    yield "payload_trailing", valid + b"\x00"
+
+
 def write_corpus(out, items):
     os.makedirs(out, exist_ok=True)
     items = list(items)
@@ -97,6 +126,7 @@ def write_corpus(out, items):
 def main():
     write_corpus(OUT, seeds())
     write_corpus(os.path.join(HERE, "corpus", "bitmap"), bitmap_seeds())
+    write_corpus(os.path.join(HERE, "corpus", "sign_bitmap"), sign_seeds())
 
 
 if __name__ == "__main__":

@@ -4,7 +4,7 @@
 # 600) on a copy of its seed corpus, tests/fuzz/corpus/<target>/.  Crashing
 # inputs land in build/fuzz/artifacts/.
 #
-#   tests/fuzz/run.sh [seconds] [target...]     targets: rank rank_quant bitmap
+#   tests/fuzz/run.sh [seconds] [target...]     targets: rank rank_quant bitmap sign_bitmap
 #
 # Environment:
 #   CXX                    compiler (default clang++)
@@ -24,7 +24,7 @@ cxx="${CXX:-clang++}"
 sources="${KWIVEL_FUZZ_SOURCES:-$(find src -name "*.cpp" | sort | tr "\n" " ")}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(rank rank_quant bitmap)
+[ ${#targets[@]} -gt 0 ] || targets=(rank rank_quant bitmap sign_bitmap)
 status=0
 for target in "${targets[@]}"; do
 fuzzer="fuzz_${target}_load"
