@@ -33,7 +33,6 @@ struct EvalScan {
 };
 
 inline constexpr std::size_t kEvalTile = 16;
-inline constexpr std::size_t kEvalGroup = 4;
 inline constexpr std::size_t kEvalBlockBytes = 512 * 1024;
 inline constexpr std::size_t kEvalMaxBlock = 256;
 
@@ -58,11 +57,11 @@ inline void eval_offer(const float* sc, std::size_t lanes, std::size_t j0, TopK&
 }
 
 // Steps::group(s, qc, nqg, tile, j0, j1, tks, thr) scores the tile for nqg
-// queries (centred codes qc, stride dim).
+// queries (centred codes qc, stride dim), at most Steps::kGroup at a time.
 template <class Steps>
 void eval_driver(const EvalScan& s, const float* qc, std::size_t nq, SearchResult& out) {
     const std::size_t dim = s.dim;
-    const std::size_t cap = query_block_capacity(dim * sizeof(float), kEvalBlockBytes, kEvalGroup, kEvalMaxBlock);
+    const std::size_t cap = query_block_capacity(dim * sizeof(float), kEvalBlockBytes, Steps::kGroup, kEvalMaxBlock);
     parallel_for(0, nq, [&](std::size_t lo, std::size_t hi) {
         AlignedBuffer<float> tile(dim * kEvalTile);
         std::vector<float> thr(cap);
@@ -79,8 +78,8 @@ void eval_driver(const EvalScan& s, const float* qc, std::size_t nq, SearchResul
             for (std::size_t t0 = 0; t0 < s.n; t0 += kEvalTile) {
                 const std::size_t t1 = std::min(s.n, t0 + kEvalTile);
                 eval_fill(s, t0, t1, tile.data());
-                for (std::size_t q0 = 0; q0 < nb; q0 += kEvalGroup)
-                    Steps::group(s, qc + (b0 + q0) * dim, std::min(kEvalGroup, nb - q0), tile.data(), t0, t1,
+                for (std::size_t q0 = 0; q0 < nb; q0 += Steps::kGroup)
+                    Steps::group(s, qc + (b0 + q0) * dim, std::min(Steps::kGroup, nb - q0), tile.data(), t0, t1,
                                  tks.data() + q0, thr.data() + q0);
             }
             for (std::size_t q = 0; q < nb; ++q) finalize_row(tks[q], out, b0 + q, scratch);

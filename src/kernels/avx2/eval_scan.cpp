@@ -59,6 +59,7 @@ void group_dispatch_avx2(const EvalScan& s, const float* qc, std::size_t nqg, co
 KW_TARGET_END
 
 struct Avx2Steps {
+    static constexpr std::size_t kGroup = 4;
     static void group(const EvalScan& s, const float* qc, std::size_t nqg, const float* tile, std::size_t j0,
                       std::size_t j1, TopK* tks, float* thr) {
         group_dispatch_avx2(s, qc, nqg, tile, j0, j1, tks, thr);

@@ -25,6 +25,7 @@ void group_portable(const EvalScan& s, const float* qc, std::size_t nqg, const f
 }
 
 struct PortableSteps {
+    static constexpr std::size_t kGroup = 4;
     static void group(const EvalScan& s, const float* qc, std::size_t nqg, const float* tile, std::size_t j0,
                       std::size_t j1, TopK* tks, float* thr) {
         group_portable(s, qc, nqg, tile, j0, j1, tks, thr);
