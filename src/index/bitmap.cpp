@@ -12,6 +12,7 @@
 #include "base/parallel.h"
 #include "kernels/common.h"
 #include "kernels/popcount.h"
+#include "kernels/top_bits.h"
 #include "search/shortlist.h"
 
 namespace kwivel {
@@ -19,77 +20,6 @@ namespace kwivel {
 namespace {
 
 constexpr std::size_t kAnd = static_cast<std::size_t>(PopOp::and_op);
-
-// ---------------------------------------------------------------------------
-// Top-n selection of one row.
-//
-// Floats become unsigned keys with the same order (-0.0 and +0.0 share the
-// key of +0.0).  A radix select over the keys, a byte at a time from the top
-// and keeping only the candidates that share the digits found so far, gives
-// the key T of the n-th largest value without sorting the row.  Keys above T
-// are taken; of the keys equal to T, as many as are still missing, from the
-// high end of the row (stored rows) or the low end (queries).  That is the
-// rule "rank >= dim - n_top" of the rank transform (equal values ranked in
-// index order) for stored rows, and the first n_top of a stable descending
-// sort for queries.
-
-inline std::uint32_t order_key(float x) {
-    std::uint32_t b;
-    std::memcpy(&b, &x, sizeof b);
-    if (b == 0x80000000u) b = 0;  // -0.0 counts as +0.0
-    return (b & 0x80000000u) ? ~b : (b | 0x80000000u);
-}
-
-// The need-th largest of cand[0, n) (1 <= need <= n); cand is overwritten.
-std::uint32_t nth_largest(std::uint32_t* cand, std::size_t n, std::size_t need) {
-    std::uint32_t prefix = 0;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        std::uint32_t hist[256] = {};
-        for (std::size_t i = 0; i < n; ++i) ++hist[(cand[i] >> shift) & 255u];
-        unsigned d = 255;
-        std::size_t above = 0;
-        while (above + hist[d] < need) above += hist[d--];
-        need -= above;
-        prefix |= static_cast<std::uint32_t>(d) << shift;
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < n; ++i)
-            if (((cand[i] >> shift) & 255u) == d) cand[kept++] = cand[i];
-        n = kept;
-        // Every remaining candidate is taken: the smallest is the answer.
-        if (n == need) return *std::min_element(cand, cand + n);
-    }
-    return prefix;
-}
-
-// Sets in words (wpv zeroed words) the bits of the n_top largest of v[0,
-// dim); scratch holds 2 * dim keys.
-void top_bits(const float* v, std::size_t dim, std::size_t n_top, bool ties_high, std::uint32_t* scratch,
-              std::uint64_t* words) {
-    std::uint32_t* keys = scratch;
-    std::uint32_t* cand = scratch + dim;
-    for (std::size_t j = 0; j < dim; ++j) keys[j] = cand[j] = order_key(v[j]);
-    const std::uint32_t t = nth_largest(cand, dim, n_top);
-    std::size_t above = 0;
-    for (std::size_t j = 0; j < dim; ++j) {
-        const bool take = keys[j] > t;
-        words[j / 64] |= static_cast<std::uint64_t>(take) << (j % 64);
-        above += take;
-    }
-    std::size_t missing = n_top - above;
-    if (ties_high) {
-        for (std::size_t j = dim; missing > 0 && j-- > 0;)
-            if (keys[j] == t) {
-                words[j / 64] |= std::uint64_t{1} << (j % 64);
-                --missing;
-            }
-    } else {
-        for (std::size_t j = 0; missing > 0 && j < dim; ++j)
-            if (keys[j] == t) {
-                words[j / 64] |= std::uint64_t{1} << (j % 64);
-                --missing;
-            }
-    }
-}
 
 // Rows scored per block by the searches: the block's counts for a group of
 // eight queries stay in L2 while they are offered.
@@ -156,10 +86,10 @@ void BitmapIndex::add(const float* values, std::size_t n_floats) {
     words_.resize(new_len, 0);
     std::uint64_t* base = words_.data() + old_len;
     const std::size_t dim = dim_, wpv = wpv_, n_top = n_top_;
+    const auto top = kernels().top_bits;
     parallel_for(0, rows, [&](std::size_t lo, std::size_t hi) {
-        std::vector<std::uint32_t> scratch(2 * dim);
-        for (std::size_t r = lo; r < hi; ++r)
-            top_bits(values + r * dim, dim, n_top, /*ties_high=*/true, scratch.data(), base + r * wpv);
+        std::vector<std::uint32_t> scratch(kern::kTopBitsScratch * dim + 16);
+        for (std::size_t r = lo; r < hi; ++r) top(values + r * dim, dim, n_top, /*ties_high=*/true, scratch.data(), base + r * wpv);
     });
     n_vectors_ = total;
 }
@@ -170,17 +100,21 @@ void BitmapIndex::check_query(const float* query, std::size_t len) const {
     assert_all_finite(query, len);
 }
 
-void BitmapIndex::query_bits_into(const float* query, std::uint64_t* words, std::uint32_t* keys) const {
+void BitmapIndex::query_bits_into(const float* query, std::uint64_t* words, std::uint32_t* keys, Tier tier) const {
     std::fill(words, words + wpv_, std::uint64_t{0});
-    top_bits(query, dim_, n_top_, /*ties_high=*/false, keys, words);
+    kernel_table(tier).top_bits(query, dim_, n_top_, /*ties_high=*/false, keys, words);
+}
+
+std::vector<std::uint64_t> BitmapIndex::query_bitmap(const float* query, Tier tier) const {
+    std::vector<std::uint64_t> words(wpv_, 0);
+    std::vector<std::uint32_t> keys(kern::kTopBitsScratch * dim_ + 16);
+    query_bits_into(query, words.data(), keys.data(), tier);
+    return words;
 }
 
 std::vector<std::uint64_t> BitmapIndex::build_query_bitmap_fp32(const float* query, std::size_t len) const {
     check_query(query, len);
-    std::vector<std::uint64_t> words(wpv_, 0);
-    std::vector<std::uint32_t> keys(2 * dim_);
-    query_bits_into(query, words.data(), keys.data());
-    return words;
+    return query_bitmap(query, active_tier());
 }
 
 void BitmapIndex::body_overlap_scores_subset(const std::uint64_t* q, std::size_t q_len, const std::uint32_t* ids,
@@ -213,7 +147,7 @@ SearchResult BitmapIndex::search(const float* queries, std::size_t n_floats, std
     if (k_eff == 0 || nq == 0) return out;
     const auto collect8 = kernel_table(tier).popcount_collect8[kAnd];
     parallel_for(0, nq, [&](std::size_t lo, std::size_t hi) {
-        std::vector<std::uint32_t> keys(2 * dim_);
+        std::vector<std::uint32_t> keys(kern::kTopBitsScratch * dim_ + 16);
         std::vector<std::uint64_t> qbits(kPopGroup * wpv);
         std::vector<std::uint32_t> counts(kPopGroup * kSearchBlock);
         std::vector<TopK> tks;
@@ -223,7 +157,7 @@ SearchResult BitmapIndex::search(const float* queries, std::size_t n_floats, std
             const std::size_t g = std::min(kPopGroup, hi - q0);
             tks.clear();
             for (std::size_t q = 0; q < g; ++q) {
-                query_bits_into(queries + (q0 + q) * dim_, qbits.data() + q * wpv, keys.data());
+                query_bits_into(queries + (q0 + q) * dim_, qbits.data() + q * wpv, keys.data(), tier);
                 tks.emplace_back(k_eff);
                 thr[q] = kern::kNegInf;
             }
@@ -248,7 +182,7 @@ SubsetHits BitmapIndex::search_subset(const float* query, std::size_t len, const
     SubsetHits hits;
     const std::size_t k_sub = std::min(n_ids, k);
     if (k_sub == 0) return hits;
-    const std::vector<std::uint64_t> q = build_query_bitmap_fp32(query, len);
+    const std::vector<std::uint64_t> q = query_bitmap(query, tier);
     std::vector<std::uint32_t> overlaps(n_ids);
     body_overlap_scores_subset(q.data(), q.size(), ids, n_ids, overlaps.data(), tier);
     // (overlap, id) packed so that a larger key is better: overlap high,
@@ -275,7 +209,7 @@ std::vector<std::uint32_t> BitmapIndex::top_m_candidates(const float* query, std
     const std::size_t n = n_vectors_;
     const std::size_t m_eff = std::min(m, n);
     if (m_eff == 0) return {};
-    const std::vector<std::uint64_t> q = build_query_bitmap_fp32(query, len);
+    const std::vector<std::uint64_t> q = query_bitmap(query, tier);
     auto counts = uninitialised<std::uint32_t>(n);
     kernel_table(tier).popcount_collect[kAnd](words_.data(), n, wpv_, q.data(), counts.get());
     std::vector<std::uint32_t> out(m_eff);
@@ -301,8 +235,8 @@ Shortlists BitmapIndex::top_m_candidates_batched(const float* queries, std::size
     KW_ASSERT(checked_mul(nq, m_eff, olen), "result size (batch * m) overflows usize");
     std::vector<std::uint64_t> qbits(qlen, 0);
     {
-        std::vector<std::uint32_t> keys(2 * dim_);
-        for (std::size_t q = 0; q < nq; ++q) top_bits(queries + q * dim_, dim_, n_top_, false, keys.data(), qbits.data() + q * wpv);
+        std::vector<std::uint32_t> keys(kern::kTopBitsScratch * dim_ + 16);
+        for (std::size_t q = 0; q < nq; ++q) query_bits_into(queries + q * dim_, qbits.data() + q * wpv, keys.data(), tier);
     }
     auto scores = uninitialised<std::uint32_t>(slen);
     const KernelTable& table = kernel_table(tier);

@@ -100,7 +100,8 @@ public:
 
 private:
     void check_query(const float* query, std::size_t len) const;
-    void query_bits_into(const float* query, std::uint64_t* words, std::uint32_t* keys) const;
+    std::vector<std::uint64_t> query_bitmap(const float* query, Tier tier) const;
+    void query_bits_into(const float* query, std::uint64_t* words, std::uint32_t* keys, Tier tier) const;
 
     std::size_t dim_;
     std::size_t n_top_;

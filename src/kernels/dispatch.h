@@ -116,6 +116,10 @@ struct KernelTable {
                                  const std::uint64_t* queries, std::size_t nq, std::uint32_t* counts,
                                  std::size_t stride) = {};
 
+    // --- Bitmap top-n coordinate bitmaps (kernels/top_bits.h).
+    void (*top_bits)(const float* v, std::size_t dim, std::size_t n_top, bool ties_high, std::uint32_t* scratch,
+                     std::uint64_t* words) = nullptr;
+
     // --- SignBitmap (kernels/sign_bits.h): sign words of n_words * 64
     // floats; returns whether all of them are finite.
     bool (*sign_words)(const float* values, std::size_t n_words, std::uint64_t* words) = nullptr;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "base/error.h"
 #include "index/bitmap.h"
 #include "io/formats.h"
+#include "kernels/top_bits.h"
 #include "ordinal/rank_transform.h"
 #include "tiers.h"
 
@@ -115,22 +117,6 @@ TEST(BitmapBits, WorkedExamples) {
     EXPECT_EQ(make(64, 1, zeros).words(), Words{std::uint64_t{1} << 9});
 }
 
-TEST(BitmapBits, StoredAndQueryRulesMatchReferences) {
-    for (std::size_t dim : {64, 128, 640}) {
-        for (std::size_t n_top : {std::size_t{1}, dim / 4, dim - 1}) {
-            for (bool tied : {true, false}) {
-                const auto v = rows(40, dim, static_cast<std::uint32_t>(dim + n_top), tied);
-                const BitmapIndex idx = make(dim, n_top, v);
-                for (std::size_t i = 0; i < 40; ++i) {
-                    const float* r = v.data() + i * dim;
-                    ASSERT_EQ(Words(idx.row(i), idx.row(i) + dim / 64), stored_reference(r, dim, n_top));
-                    ASSERT_EQ(idx.build_query_bitmap_fp32(r, dim), query_reference(r, dim, n_top));
-                }
-            }
-        }
-    }
-}
-
 TEST(BitmapBits, ChecksBeforeGrowing) {
     BitmapIndex idx(64, 3);
     std::vector<float> v(128, 1.0f);
@@ -199,6 +185,29 @@ TEST_P(BitmapEachTier, SearchesMatchBruteForce) {
             for (std::size_t i = 0; i < want.size(); ++i) {
                 ASSERT_EQ(h.ids[i], want[i]);
                 ASSERT_EQ(h.scores[i], static_cast<float>(o[want[i]]));
+            }
+        }
+    }
+}
+
+TEST_P(BitmapEachTier, StoredAndQueryBitsMatchReferences) {
+    const auto top = kernel_table(GetParam()).top_bits;
+    const float big = std::numeric_limits<float>::max(), tiny = std::numeric_limits<float>::denorm_min();
+    for (std::size_t dim : {64, 128, 640}) {
+        std::vector<std::uint32_t> scratch(kern::kTopBitsScratch * dim + 16);
+        for (std::size_t n_top : {std::size_t{1}, dim / 4, dim - 1}) {
+            for (int kind = 0; kind < 3; ++kind) {
+                auto v = rows(20, dim, static_cast<std::uint32_t>(dim + n_top + kind), kind == 0);
+                if (kind == 2)  // extremes: the largest and smallest keys, denormals, zeros
+                    for (std::size_t i = 0; i < v.size(); ++i) v[i] = std::array<float, 6>{big, -big, tiny, -tiny, 0.0f, -0.0f}[(i * 7 + i / 5) % 6];
+                for (std::size_t i = 0; i < 20; ++i) {
+                    const float* r = v.data() + i * dim;
+                    Words stored(dim / 64, 0), query(dim / 64, 0);
+                    top(r, dim, n_top, true, scratch.data(), stored.data());
+                    top(r, dim, n_top, false, scratch.data(), query.data());
+                    ASSERT_EQ(stored, stored_reference(r, dim, n_top)) << dim << " " << n_top << " " << kind;
+                    ASSERT_EQ(query, query_reference(r, dim, n_top)) << dim << " " << n_top << " " << kind;
+                }
             }
         }
     }
