@@ -124,7 +124,7 @@ def run(ctx: Context) -> dict:
         t_shard = min(side_by_side({"shard": lambda: search_index(shard0, queries, K, asym)},
                                    reps=3, budget_s=30.0)["shard"].times)
         rows0 = sharded.shards[0].count
-        del shard0
+        shard0 = None
         sharded._loaded.clear()
 
         env = {"KWIVEL_NUM_THREADS": str(per_worker)}

@@ -3,9 +3,10 @@
 ``pickle.dumps(index)`` holds the bytes that ``index.write`` puts in a file,
 and unpickling hands those bytes to the class's ``load``.  An unpickled index
 has therefore passed exactly the validation of a loaded file, and a damaged
-pickle fails with the loader's ``OSError``.  The reducers are registered with
-:mod:`copyreg`, so :mod:`copy` uses them too; the native classes themselves
-carry no pickling members.
+pickle fails with the loader's ``OSError``.  The bytes pass through a file in
+the temporary directory (``TMPDIR``), removed at once.  The reducers are
+registered with :mod:`copyreg`, so :mod:`copy` uses them too; the native
+classes themselves carry no pickling members.
 """
 
 from __future__ import annotations
@@ -22,15 +23,9 @@ from . import _kwivel
 _CLASS_NAMES = ("Rank", "RankQuant", "Bitmap", "SignBitmap")
 
 
-def _scratch_dir() -> str | None:
-    # A memory-backed directory keeps the round trip off the disk when there is one.
-    shm = "/dev/shm"
-    return shm if os.path.isdir(shm) and os.access(shm, os.W_OK) else None
-
-
 def index_to_bytes(index: Any) -> bytes:
     """The bytes of ``index``'s file, as ``index.write`` produces them."""
-    fd, path = tempfile.mkstemp(prefix="kwivel-", suffix=".idx", dir=_scratch_dir())
+    fd, path = tempfile.mkstemp(prefix="kwivel-", suffix=".idx")
     os.close(fd)
     try:
         index.write(path)
@@ -44,7 +39,7 @@ def index_from_bytes(cls: Any, data: bytes) -> Any:
     """A new ``cls`` loaded from the bytes of its file (the loader's OSError if they are bad)."""
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError(f"expected the bytes of a {cls.__name__} file, got {type(data).__name__}")
-    fd, path = tempfile.mkstemp(prefix="kwivel-", suffix=".idx", dir=_scratch_dir())
+    fd, path = tempfile.mkstemp(prefix="kwivel-", suffix=".idx")
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
