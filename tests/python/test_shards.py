@@ -98,8 +98,10 @@ def test_sharded_search_equals_one_index(built, data, kind, asymmetric, k):
 def test_distributed_search_equals_one_index(built, data, client, kind, asymmetric):
     whole, sharded = built[kind]
     queries = data[1]
-    got = sharded.search(queries, 9, asymmetric, client=client, timeout=60)
-    assert_same(got, search_index(whole, queries, 9, asymmetric))
+    want = search_index(whole, queries, 9, asymmetric)
+    assert_same(sharded.search(queries, 9, asymmetric, client=client, timeout=60), want)
+    # The whole index, pickled to a worker process, answers the same there.
+    assert_same(client.submit(search_index, whole, queries, 9, asymmetric).result(timeout=60), want)
     # Only (nq, k) parts come back: one per worker.
     assert sharded.last_transfer["result_bytes_received"] == len(queries) * 9 * 12 * 2
     # Each shard is loaded once, by one worker, and kept for the searches that follow.
