@@ -197,30 +197,6 @@ TEST_P(QuantAsymEachTier, ScoresMatchFloat64ReferenceAndPortableRanking) {
     }
 }
 
-TEST_P(QuantAsymEachTier, SelfMatchIsBestAndZeroQueryScoresZero) {
-    const Tier tier = GetParam();
-    for (const Shape& sh : kShapes) {
-        const std::size_t n = 40;
-        const std::vector<float> docs = random_rows(n, sh.dim, 3 * sh.dim + sh.bits);
-        RankQuantIndex idx(sh.dim, sh.bits);
-        idx.add(docs.data(), docs.size());
-        const std::string what = std::string(tier_name(tier)) + " bits " + std::to_string(sh.bits) + " dim " +
-                                 std::to_string(sh.dim);
-        const SearchResult all = quant_search_asymmetric(idx, docs.data(), n, n, tier);
-        for (std::size_t q = 0; q < n; ++q) {
-            const auto row = all.ids.begin() + static_cast<std::ptrdiff_t>(q * n);
-            const std::size_t own = static_cast<std::size_t>(std::find(row, row + n, std::int64_t(q)) - row);
-            EXPECT_NEAR(all.scores[q * n + own], all.scores[q * n], score_tol(sh.dim)) << what;
-        }
-        const std::vector<float> zero(sh.dim, 0.0f);
-        const SearchResult z = quant_search_asymmetric(idx, zero.data(), 1, 5, tier);
-        for (std::size_t i = 0; i < 5; ++i) {
-            EXPECT_EQ(z.ids[i], static_cast<std::int64_t>(i)) << what;
-            EXPECT_EQ(z.scores[i], 0.0f) << what;
-        }
-    }
-}
-
 TEST_P(QuantAsymEachTier, SubsetScoresAreTheFullSearchScoresTiesByGlobalId) {
     const Tier tier = GetParam();
     std::mt19937 gen(17);
@@ -323,20 +299,6 @@ TEST_P(QuantAsymEachTier, EveryPathFollowsItsAccumulationSchemeBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(Ladder, QuantAsymEachTier, testing::ValuesIn(tiers::all_tiers()),
                          [](const auto& info) { return std::string(tier_name(info.param)); });
-
-TEST(QuantAsymSubset, PermutedWholeIndexEqualsFullSearch) {
-    for (const Shape& sh : kShapes) {
-        const std::vector<float> docs = random_rows(3, sh.dim, sh.dim);
-        RankQuantIndex idx(sh.dim, sh.bits);
-        idx.add(docs.data(), docs.size());
-        const std::vector<float> q = random_rows(1, sh.dim, sh.dim + 1);
-        const std::uint32_t cands[] = {2, 0, 1};
-        const SearchResult sub = idx.search_asymmetric_subset(q.data(), sh.dim, cands, 3, 3);
-        const SearchResult full = idx.search_asymmetric(q.data(), sh.dim, 3);
-        EXPECT_EQ(sub.ids, full.ids);
-        EXPECT_EQ(sub.scores, full.scores);
-    }
-}
 
 TEST(QuantAsymSubset, RefusalsAndEmptyShapes) {
     RankQuantIndex idx(64, 2);
@@ -443,14 +405,6 @@ TEST_P(EvalEachTier, BitForBitTheLiteralFloat32Sum) {
 
 INSTANTIATE_TEST_SUITE_P(Ladder, EvalEachTier, testing::ValuesIn(tiers::all_tiers()),
                          [](const auto& info) { return std::string(tier_name(info.param)); });
-
-TEST(EvalSearch, SelfMatchScoresOneAtNonMultipleWidths) {
-    const std::vector<float> corpus = random_rows(5, 10, 3);
-    const SearchResult r = rankquant_eval_search(corpus.data(), corpus.size(), corpus.data() + 20, 10, 10, 3, 1,
-                                                 active_tier());
-    EXPECT_EQ(r.ids[0], 2);
-    EXPECT_NEAR(r.scores[0], 1.0f, 1e-6f);
-}
 
 TEST(EvalSearch, InternalChecksAndEmptyShapes) {
     const std::vector<float> v = random_rows(4, 8, 1);
