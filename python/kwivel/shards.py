@@ -11,11 +11,15 @@ Building writes each shard file under a fresh name (to a temporary file that
 is renamed into place) and the manifest last, also by rename.  The manifest
 is the commit point: until it is replaced, a reader sees the previous
 complete index, or none; files left by an interrupted build are removed by
-the next one.
+the next one.  Once the new manifest is in place the previous build's files
+are removed: a reader that opened the old manifest and has not loaded all
+its shards yet gets a ShardError for a missing file and must reopen.
 
 Searching runs each shard's top-k and merges the parts in the library's
 order (score descending, then global id ascending), so the answer equals that
-of one index holding the whole corpus, bit for bit.  Without a Dask client the
+of one index holding the whole corpus, bit for bit.  ``search_two_stage``
+runs a :class:`~kwivel.Pipeline` per shard instead (a sharded probe and a
+sharded ``RankQuant`` cut alike) and merges its parts the same way.  Without a Dask client the
 shards are searched in this process one after another.  With a client
 (``distributed.Client``) each worker is given a fixed set of shards, loads
 them once and keeps them; the query batch goes to the workers and each worker
