@@ -120,7 +120,7 @@ PyObject* sign_score_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return call_method<SignObject>(self, Claim::shared, kScoreAll, args, nargs, kwnames, [](SignObject& o, const Args& a) {
         const SignBitmapIndex& idx = core(o);
         const std::vector<float> q = query_copy(a[0], idx.dim());
-        std::vector<std::uint32_t> scores;
+        ScoreBuffer scores;
         run_released([&] { scores = idx.score_all(q.data(), q.size()); });
         const std::size_t len = scores.size();
         return to_numpy(std::move(scores), {len});
@@ -137,7 +137,7 @@ PyObject* sign_score_all_batched(PyObject* self, PyObject* const* args, Py_ssize
         const SignBitmapIndex& idx = core(o);
         std::size_t nq = 0;
         const std::vector<float> q = batch_copy(a[0], idx, nq);
-        std::vector<std::uint32_t> scores;
+        ScoreBuffer scores;
         run_released([&] { scores = idx.score_all_batched(q.data(), q.size()); });
         KW_ASSERT(scores.size() == nq * idx.size(), "internal: batched dense score flatten shape invariant");
         return to_numpy(std::move(scores), {nq, idx.size()});

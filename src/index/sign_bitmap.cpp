@@ -72,6 +72,16 @@ void fill_distances(const KernelTable& table, const std::uint64_t* words, std::s
         parallel_for(0, tiles, run);
 }
 
+// n entries, not initialised; a large buffer asks for huge pages before it
+// is first touched.
+ScoreBuffer score_buffer(std::size_t n) {
+    ScoreBuffer b;
+    b.reserve(n);
+    advise_huge_pages(b.data(), n * sizeof(std::uint32_t));
+    b.resize(n);
+    return b;
+}
+
 std::uint32_t dim_u32(std::size_t dim) {
     KW_ASSERT(dim <= UINT32_MAX, "sign bitmap dim fits u32");
     return static_cast<std::uint32_t>(dim);
@@ -170,16 +180,15 @@ std::vector<std::uint64_t> SignBitmapIndex::query_bitmaps(const float* queries, 
     return q;
 }
 
-std::vector<std::uint32_t> SignBitmapIndex::score_all(const float* query, std::size_t len, Tier tier) const {
+ScoreBuffer SignBitmapIndex::score_all(const float* query, std::size_t len, Tier tier) const {
     const std::vector<std::uint64_t> q = build_query_bitmap(query, len, tier);
-    std::vector<std::uint32_t> out(n_vectors_);
+    ScoreBuffer out = score_buffer(n_vectors_);
     fill_distances(kernel_table(tier), words_.data(), n_vectors_, wpv_, q.data(), 1, out.data(), true,
                    dim_u32(dim_));
     return out;
 }
 
-std::vector<std::uint32_t> SignBitmapIndex::score_all_batched(const float* queries, std::size_t n_floats,
-                                                              Tier tier) const {
+ScoreBuffer SignBitmapIndex::score_all_batched(const float* queries, std::size_t n_floats, Tier tier) const {
     KW_ASSERT(n_floats % dim_ == 0, "kwivel: float count is not a multiple of dim");
     const std::size_t nq = n_floats / dim_;
     if (nq == 0) return {};
@@ -188,7 +197,7 @@ std::vector<std::uint32_t> SignBitmapIndex::score_all_batched(const float* queri
     if (n_vectors_ == 0) return {};
     const std::size_t len =
         mul_or_panic(nq, n_vectors_, "batched dense score buffer length (batch * n) overflows usize");
-    std::vector<std::uint32_t> out(len);
+    ScoreBuffer out = score_buffer(len);
     fill_distances(table, words_.data(), n_vectors_, wpv_, q.data(), nq, out.data(), true, dim_u32(dim_));
     return out;
 }
@@ -202,7 +211,7 @@ std::vector<std::uint32_t> SignBitmapIndex::top_m_candidates(const float* query,
         return {};
     }
     const std::vector<std::uint64_t> q = build_query_bitmap(query, len, tier);
-    std::vector<std::uint32_t> dist(n_vectors_);
+    ScoreBuffer dist = score_buffer(n_vectors_);
     sign_scan_collect(words_.data(), n_vectors_, wpv_, q.data(), dist.data(), tier);
     std::vector<std::uint32_t> out(m_eff);
     select_shortlist(dist.data(), n_vectors_, dim_u32(dim_), m_eff, ScoreOrder::ascending, out.data());
@@ -227,8 +236,8 @@ std::vector<std::uint32_t> SignBitmapIndex::top_m_candidates_batched(const float
     // query's shortlist is selected from its row.  The distance buffer holds
     // one round, not the whole batch.
     const std::size_t round = std::min(nq, kPopGroup * pool_threads());
-    std::vector<std::uint32_t> dist(
-        mul_or_panic(round, n, "batched candidate score buffer length (batch * n) overflows usize"));
+    ScoreBuffer dist =
+        score_buffer(mul_or_panic(round, n, "batched candidate score buffer length (batch * n) overflows usize"));
     const std::uint32_t dim = dim_u32(dim_);
     for (std::size_t r0 = 0; r0 < nq; r0 += round) {
         const std::size_t nr = std::min(round, nq - r0);

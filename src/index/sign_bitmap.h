@@ -8,9 +8,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/memory.h"
 #include "kernels/dispatch.h"
 
 namespace kwivel {
+
+// Dense score and distance buffers: every entry is written by the scan, so
+// they are allocated without a zero-fill pass.
+using ScoreBuffer = std::vector<std::uint32_t, DefaultInitAllocator<std::uint32_t>>;
 
 class SignBitmapIndex {
 public:
@@ -37,10 +42,9 @@ public:
                                                   Tier tier = active_tier()) const;
 
     // Sign agreement of one query with every stored row, in id order.
-    std::vector<std::uint32_t> score_all(const float* query, std::size_t len, Tier tier = active_tier()) const;
+    ScoreBuffer score_all(const float* query, std::size_t len, Tier tier = active_tier()) const;
     // The same for n_floats / dim queries: query r's row at r * size().
-    std::vector<std::uint32_t> score_all_batched(const float* queries, std::size_t n_floats,
-                                                 Tier tier = active_tier()) const;
+    ScoreBuffer score_all_batched(const float* queries, std::size_t n_floats, Tier tier = active_tier()) const;
 
     // The min(m, size()) stored rows nearest to the query (smallest Hamming
     // distance first, ties by ascending id).  Runs on the calling thread.

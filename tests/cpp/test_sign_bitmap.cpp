@@ -104,7 +104,7 @@ TEST_P(SignEachTier, ScoresAndShortlistsMatchAgreementFromFloats) {
         for (std::size_t r = 100; r < 200; ++r) std::copy_n(rows.begin() + 20 * dim, dim, rows.begin() + r * dim);
         const SignBitmapIndex idx = make_index(rows, dim);
         for (std::size_t nq = 1; nq <= 17; ++nq) {
-            const std::vector<std::uint32_t> dense = idx.score_all_batched(queries.data(), nq * dim, tier);
+            const ScoreBuffer dense = idx.score_all_batched(queries.data(), nq * dim, tier);
             ASSERT_EQ(dense.size(), nq * n);
             for (std::size_t m : {std::size_t{1}, std::size_t{10}, std::size_t{150}, n + 5}) {
                 const std::size_t m_eff = std::min(m, n);
@@ -120,10 +120,10 @@ TEST_P(SignEachTier, ScoresAndShortlistsMatchAgreementFromFloats) {
             if (nq != 17) continue;
             for (std::size_t q = 0; q < nq; ++q) {
                 const float* qv = queries.data() + q * dim;
-                const std::vector<std::uint32_t> single = idx.score_all(qv, dim, tier);
+                const ScoreBuffer single = idx.score_all(qv, dim, tier);
                 std::vector<std::uint32_t> want(n);
                 for (std::size_t d = 0; d < n; ++d) want[d] = agreement(qv, rows.data() + d * dim, dim);
-                ASSERT_EQ(single, want) << "dim " << dim << " q " << q;
+                ASSERT_EQ(std::vector<std::uint32_t>(single.begin(), single.end()), want) << "dim " << dim << " q " << q;
                 ASSERT_TRUE(std::equal(want.begin(), want.end(), dense.begin() + q * n)) << "dim " << dim << " q " << q;
                 // Nearest first = most agreement first, ties by ascending id.
                 std::vector<std::uint32_t> ids(n);
@@ -147,7 +147,7 @@ TEST(SignBitmap, ScansSplitOverThePoolGiveTheSameValues) {
     const std::vector<float> rows = signed_rows(n, dim, 3);
     const std::vector<float> queries = signed_rows(40, dim, 4);
     const SignBitmapIndex idx = make_index(rows, dim);
-    const std::vector<std::uint32_t> dense = idx.score_all_batched(queries.data(), queries.size());
+    const ScoreBuffer dense = idx.score_all_batched(queries.data(), queries.size());
     const std::vector<std::uint32_t> lists = idx.top_m_candidates_batched(queries.data(), queries.size(), 25);
     for (std::size_t q = 0; q < 40; q += 13) {
         const float* qv = queries.data() + q * dim;
@@ -194,7 +194,7 @@ TEST(SignBitmap, EmptyShapes) {
     // An all-zero query has an empty bitmap: each distance is the row's
     // count of positive values.
     const std::vector<float> zero(dim, 0.0f);
-    const std::vector<std::uint32_t> s = idx.score_all(zero.data(), dim);
+    const ScoreBuffer s = idx.score_all(zero.data(), dim);
     for (std::size_t r = 0; r < 3; ++r)
         EXPECT_EQ(dim - s[r], agreement(q.data() + r * dim, q.data() + r * dim, dim) - agreement(zero.data(), q.data() + r * dim, dim));
 }
