@@ -72,15 +72,10 @@ void fill_distances(const KernelTable& table, const std::uint64_t* words, std::s
         parallel_for(0, tiles, run);
 }
 
-// n entries, not initialised; a large buffer asks for huge pages before it
-// is first touched.
-ScoreBuffer score_buffer(std::size_t n) {
-    ScoreBuffer b;
-    b.reserve(n);
-    advise_huge_pages(b.data(), n * sizeof(std::uint32_t));
-    b.resize(n);
-    return b;
-}
+// n entries, not initialised.  No huge-page advice: the pages are first
+// touched by several threads at once, and faulting huge pages in parallel
+// (with the compaction they may need) measures slower than small ones.
+ScoreBuffer score_buffer(std::size_t n) { return ScoreBuffer(n); }
 
 std::uint32_t dim_u32(std::size_t dim) {
     KW_ASSERT(dim <= UINT32_MAX, "sign bitmap dim fits u32");
