@@ -238,27 +238,51 @@ Shortlists BitmapIndex::top_m_candidates_batched(const float* queries, std::size
         std::vector<std::uint32_t> keys(kern::kTopBitsScratch * dim_ + 16);
         for (std::size_t q = 0; q < nq; ++q) query_bits_into(queries + q * dim_, qbits.data() + q * wpv, keys.data(), tier);
     }
-    auto scores = uninitialised<std::uint32_t>(slen);
+    out.ids.resize(olen);
+    // Overlaps never exceed n_top, so the score buffer holds them in 8 bits
+    // (n_top < 256) or 16: a quarter or half of the 4 * nq * n bytes of
+    // 32-bit scores, in memory, page clearing and bandwidth alike.
+    if (n_top_ < 256)
+        fill_and_select<std::uint8_t>(qbits.data(), nq, m_eff, tier, out.ids.data());
+    else
+        fill_and_select<std::uint16_t>(qbits.data(), nq, m_eff, tier, out.ids.data());
+    return out;
+}
+
+template <class S>
+void BitmapIndex::fill_and_select(const std::uint64_t* qbits, std::size_t nq, std::size_t m_eff, Tier tier,
+                                  std::uint32_t* ids) const {
+    const std::size_t n = n_vectors_, wpv = wpv_;
+    auto scores = uninitialised<S>(nq * n);
     const KernelTable& table = kernel_table(tier);
     // Each piece scores its own range of rows for every query, a row block
-    // at a time, so the rows stream from memory once whatever nq is.
+    // at a time (from L2 for every group of eight queries), so the rows
+    // stream from memory once whatever nq is.  Counts land in a small 32-bit
+    // block and are narrowed into the score buffer.
     const auto fill = [&](std::size_t lo, std::size_t hi) {
         const std::size_t block = fill_block_rows(wpv);
+        std::vector<std::uint32_t> counts(kPopGroup * block);
         for (std::size_t r0 = lo; r0 < hi; r0 += block) {
             const std::size_t nb = std::min(block, hi - r0);
-            popcount_collect_many(table, PopOp::and_op, row(r0), nb, wpv, qbits.data(), nq, scores.get() + r0, n);
+            for (std::size_t q0 = 0; q0 < nq; q0 += kPopGroup) {
+                const std::size_t g = std::min(kPopGroup, nq - q0);
+                table.popcount_collect8[kAnd](row(r0), nb, wpv, qbits + q0 * wpv, g, counts.data(), block);
+                for (std::size_t q = 0; q < g; ++q) {
+                    const std::uint32_t* c = counts.data() + q * block;
+                    S* dst = scores.get() + (q0 + q) * n + r0;
+                    for (std::size_t i = 0; i < nb; ++i) dst[i] = static_cast<S>(c[i]);
+                }
+            }
         }
     };
-    if (slen >= kParallelFillPairs)
+    if (nq * n >= kParallelFillPairs)
         parallel_for(0, n, fill);
     else
         fill(0, n);
-    out.ids.resize(olen);
     const std::uint32_t max_score = static_cast<std::uint32_t>(n_top_);
     parallel_for_each(0, nq, [&](std::size_t q) {
-        select_shortlist(scores.get() + q * n, n, max_score, m_eff, ScoreOrder::descending, out.ids.data() + q * m_eff);
+        select_shortlist(scores.get() + q * n, n, max_score, m_eff, ScoreOrder::descending, ids + q * m_eff);
     });
-    return out;
 }
 
 Shortlists BitmapIndex::top_m_candidates_batched_chunked(const float* queries, std::size_t n_floats, std::size_t m,

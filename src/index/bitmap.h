@@ -101,6 +101,11 @@ public:
 private:
     void check_query(const float* query, std::size_t len) const;
     std::vector<std::uint64_t> query_bitmap(const float* query, Tier tier) const;
+    // Scores of nq query bitmaps against every row in one buffer of S,
+    // then the per-query shortlists (m_eff ids each) into ids.
+    template <class S>
+    void fill_and_select(const std::uint64_t* qbits, std::size_t nq, std::size_t m_eff, Tier tier,
+                         std::uint32_t* ids) const;
     void query_bits_into(const float* query, std::uint64_t* words, std::uint32_t* keys, Tier tier) const;
 
     std::size_t dim_;

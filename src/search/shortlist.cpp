@@ -27,8 +27,8 @@ inline std::uint32_t key_of(std::uint32_t s, std::uint32_t max_score) {
 [[noreturn]] void over_max() { panic("kwivel: shortlist score above its stated maximum"); }
 
 // hist[key >> shift] for every score (hist sized bins, zeroed here).
-template <ScoreOrder order>
-void count_keys(const std::uint32_t* scores, std::size_t n, std::uint32_t max_score, unsigned shift,
+template <ScoreOrder order, class S>
+void count_keys(const S* scores, std::size_t n, std::uint32_t max_score, unsigned shift,
                 std::size_t bins, std::vector<std::uint32_t>& hist) {
     hist.assign(bins, 0);
     if (bins <= kSplitBins && n >= 4 * bins) {
@@ -39,7 +39,8 @@ void count_keys(const std::uint32_t* scores, std::size_t n, std::uint32_t max_sc
         std::uint32_t* h3 = h2 + bins;
         std::size_t i = 0;
         for (; i + 4 <= n; i += 4) {
-            const std::uint32_t top = std::max(std::max(scores[i], scores[i + 1]), std::max(scores[i + 2], scores[i + 3]));
+            const std::uint32_t top = std::max(std::max<std::uint32_t>(scores[i], scores[i + 1]),
+                                               std::max<std::uint32_t>(scores[i + 2], scores[i + 3]));
             if (top > max_score) over_max();
             ++h0[key_of<order>(scores[i], max_score) >> shift];
             ++h1[key_of<order>(scores[i + 1], max_score) >> shift];
@@ -73,8 +74,8 @@ std::size_t find_cut(const std::vector<std::uint32_t>& hist, std::size_t want, s
     panic("kwivel: shortlist histogram does not cover the requested ids");
 }
 
-template <ScoreOrder order>
-std::size_t select_ordered(const std::uint32_t* scores, std::size_t n, std::uint32_t max_score, std::size_t m_eff,
+template <ScoreOrder order, class S>
+std::size_t select_ordered(const S* scores, std::size_t n, std::uint32_t max_score, std::size_t m_eff,
                            std::uint32_t* out) {
     std::vector<std::uint32_t> hist;
     if (static_cast<std::size_t>(max_score) < kDirectBins) {
@@ -133,15 +134,31 @@ std::size_t select_ordered(const std::uint32_t* scores, std::size_t n, std::uint
     return m_eff;
 }
 
-}  // namespace
-
-std::size_t select_shortlist(const std::uint32_t* scores, std::size_t n, std::uint32_t max_score, std::size_t m,
-                             ScoreOrder order, std::uint32_t* out) {
+template <class S>
+std::size_t select_any(const S* scores, std::size_t n, std::uint32_t max_score, std::size_t m, ScoreOrder order,
+                       std::uint32_t* out) {
     KW_ASSERT(n <= std::numeric_limits<std::uint32_t>::max(), "kwivel: shortlist over more ids than uint32 holds");
     const std::size_t m_eff = std::min(m, n);
     if (m_eff == 0) return 0;
     return order == ScoreOrder::descending ? select_ordered<ScoreOrder::descending>(scores, n, max_score, m_eff, out)
                                            : select_ordered<ScoreOrder::ascending>(scores, n, max_score, m_eff, out);
+}
+
+}  // namespace
+
+std::size_t select_shortlist(const std::uint32_t* scores, std::size_t n, std::uint32_t max_score, std::size_t m,
+                             ScoreOrder order, std::uint32_t* out) {
+    return select_any(scores, n, max_score, m, order, out);
+}
+
+std::size_t select_shortlist(const std::uint16_t* scores, std::size_t n, std::uint32_t max_score, std::size_t m,
+                             ScoreOrder order, std::uint32_t* out) {
+    return select_any(scores, n, max_score, m, order, out);
+}
+
+std::size_t select_shortlist(const std::uint8_t* scores, std::size_t n, std::uint32_t max_score, std::size_t m,
+                             ScoreOrder order, std::uint32_t* out) {
+    return select_any(scores, n, max_score, m, order, out);
 }
 
 }  // namespace kwivel

@@ -23,5 +23,11 @@ enum class ScoreOrder { descending, ascending };
 // (max_score below 2^32).
 std::size_t select_shortlist(const std::uint32_t* scores, std::size_t n, std::uint32_t max_score, std::size_t m,
                              ScoreOrder order, std::uint32_t* out);
+// The same over narrower scores (a buffer of many score rows costs less
+// memory and bandwidth when its scores fit 8 or 16 bits).
+std::size_t select_shortlist(const std::uint16_t* scores, std::size_t n, std::uint32_t max_score, std::size_t m,
+                             ScoreOrder order, std::uint32_t* out);
+std::size_t select_shortlist(const std::uint8_t* scores, std::size_t n, std::uint32_t max_score, std::size_t m,
+                             ScoreOrder order, std::uint32_t* out);
 
 }  // namespace kwivel

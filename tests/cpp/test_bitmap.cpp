@@ -15,6 +15,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/error.h"
@@ -139,8 +140,9 @@ protected:
 
 TEST_P(BitmapEachTier, SearchesMatchBruteForce) {
     const Tier tier = GetParam();
-    for (std::size_t dim : {64, 640}) {
-        const std::size_t n_top = dim / 8, n = 300;
+    // n_top 8 and 80 keep batched scores in 8 bits, 320 in 16.
+    for (const auto [dim, n_top] : {std::pair<std::size_t, std::size_t>{64, 8}, {640, 80}, {640, 320}}) {
+        const std::size_t n = 300;
         // Tied rows make equal overlaps common, so the id order is exercised.
         const BitmapIndex idx = make(dim, n_top, rows(n, dim, 3, true));
         for (std::size_t nq = 1; nq <= 17; nq += (nq < 9 ? 1 : 8)) {
