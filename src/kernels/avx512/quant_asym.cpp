@@ -64,6 +64,25 @@ inline float reduce4(__m512 a0, __m512 a1, __m512 a2, __m512 a3) {
     return _mm_cvtss_f32(_mm_add_ss(t, _mm_movehdup_ps(t)));
 }
 
+// reduce4 for four pairs at once, lane for lane the same additions: r[i] is
+// (a0 + a1) + (a2 + a3) of pair i; out[i] its reduced sum.
+inline void reduce4x4(const __m512* r, float* out) {
+    // 8 + 8: pairs (0, 1) and (2, 3) side by side, 8 lanes each.
+    const __m512 h01 = _mm512_add_ps(_mm512_shuffle_f32x4(r[0], r[1], _MM_SHUFFLE(1, 0, 1, 0)),
+                                     _mm512_shuffle_f32x4(r[0], r[1], _MM_SHUFFLE(3, 2, 3, 2)));
+    const __m512 h23 = _mm512_add_ps(_mm512_shuffle_f32x4(r[2], r[3], _MM_SHUFFLE(1, 0, 1, 0)),
+                                     _mm512_shuffle_f32x4(r[2], r[3], _MM_SHUFFLE(3, 2, 3, 2)));
+    // 4 + 4: one 128-bit lane per pair.
+    const __m512 g = _mm512_add_ps(_mm512_shuffle_f32x4(h01, h23, _MM_SHUFFLE(2, 0, 2, 0)),
+                                   _mm512_shuffle_f32x4(h01, h23, _MM_SHUFFLE(3, 1, 3, 1)));
+    // (l0 + l2) + (l1 + l3) in lane 0 of each 128-bit lane.
+    const __m512 t = _mm512_add_ps(g, _mm512_permute_ps(g, _MM_SHUFFLE(1, 0, 3, 2)));
+    const __m512 u = _mm512_add_ps(t, _mm512_permute_ps(t, _MM_SHUFFLE(2, 3, 0, 1)));
+    const __m128 v = _mm512_castps512_ps128(
+        _mm512_permutexvar_ps(_mm512_setr_epi32(0, 4, 8, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), u));
+    _mm_storeu_ps(out, v);
+}
+
 // NQ queries x ND unpacked documents (stride dim) starting at id j.
 template <unsigned NQ, unsigned ND>
 inline void step_avx512(const AsymBlock& b, std::size_t q0, const float* docs, std::size_t j) {
@@ -90,13 +109,22 @@ inline void step_avx512(const AsymBlock& b, std::size_t q0, const float* docs, s
             }
         }
     }
+    constexpr unsigned P = NQ * ND, P4 = (P + 3) / 4 * 4;
+    __m512 r[P4];
 #pragma GCC unroll 8
-    for (unsigned q = 0; q < NQ; ++q) {
+    for (unsigned i = 0; i < P4; ++i) {
+        const unsigned q = i / ND, d = i % ND;
+        r[i] = i < P ? _mm512_add_ps(_mm512_add_ps(acc[q][d][0], acc[q][d][1]),
+                                     _mm512_add_ps(acc[q][d][2], acc[q][d][3]))
+                     : _mm512_setzero_ps();
+    }
+    float sums[P4];
+#pragma GCC unroll 2
+    for (unsigned i = 0; i < P4; i += 4) reduce4x4(r + i, sums + i);
 #pragma GCC unroll 8
-        for (unsigned d = 0; d < ND; ++d) {
-            const float f = reduce4(acc[q][d][0], acc[q][d][1], acc[q][d][2], acc[q][d][3]) * b.inv;
-            offer_offset(b.tks[q0 + q], b.thr[q0 + q], b.off[q0 + q], j + d, f);
-        }
+    for (unsigned i = 0; i < P; ++i) {
+        const unsigned q = i / ND, d = i % ND;
+        offer_offset(b.tks[q0 + q], b.thr[q0 + q], b.off[q0 + q], j + d, sums[i] * b.inv);
     }
 }
 
