@@ -210,11 +210,30 @@ std::vector<std::uint32_t> BitmapIndex::top_m_candidates(const float* query, std
     const std::size_t m_eff = std::min(m, n);
     if (m_eff == 0) return {};
     const std::vector<std::uint64_t> q = query_bitmap(query, tier);
-    auto counts = uninitialised<std::uint32_t>(n);
-    kernel_table(tier).popcount_collect[kAnd](words_.data(), n, wpv_, q.data(), counts.get());
     std::vector<std::uint32_t> out(m_eff);
-    select_shortlist(counts.get(), n, static_cast<std::uint32_t>(n_top_), m_eff, ScoreOrder::descending, out.data());
+    if (n_top_ < 256)
+        scan_and_select<std::uint8_t>(q.data(), m_eff, tier, out.data());
+    else
+        scan_and_select<std::uint16_t>(q.data(), m_eff, tier, out.data());
     return out;
+}
+
+template <class S>
+void BitmapIndex::scan_and_select(const std::uint64_t* q, std::size_t m_eff, Tier tier, std::uint32_t* ids) const {
+    // Counts of a block of rows stay in L1 and are narrowed into a score
+    // buffer of a quarter (or half) the size of 32-bit counts.
+    const std::size_t n = n_vectors_;
+    const auto collect = kernel_table(tier).popcount_collect[kAnd];
+    auto scores = uninitialised<S>(n);
+    constexpr std::size_t kBlock = 2048;
+    std::uint32_t counts[kBlock];
+    for (std::size_t r0 = 0; r0 < n; r0 += kBlock) {
+        const std::size_t nb = std::min(kBlock, n - r0);
+        collect(row(r0), nb, wpv_, q, counts);
+        S* dst = scores.get() + r0;
+        for (std::size_t i = 0; i < nb; ++i) dst[i] = static_cast<S>(counts[i]);
+    }
+    select_shortlist(scores.get(), n, static_cast<std::uint32_t>(n_top_), m_eff, ScoreOrder::descending, ids);
 }
 
 Shortlists BitmapIndex::top_m_candidates_batched(const float* queries, std::size_t n_floats, std::size_t m,

@@ -103,6 +103,9 @@ private:
     std::vector<std::uint64_t> query_bitmap(const float* query, Tier tier) const;
     // Scores of nq query bitmaps against every row in one buffer of S,
     // then the per-query shortlists (m_eff ids each) into ids.
+    // The shortlist of one query bitmap, through a score buffer of S.
+    template <class S>
+    void scan_and_select(const std::uint64_t* q, std::size_t m_eff, Tier tier, std::uint32_t* ids) const;
     template <class S>
     void fill_and_select(const std::uint64_t* qbits, std::size_t nq, std::size_t m_eff, Tier tier,
                          std::uint32_t* ids) const;

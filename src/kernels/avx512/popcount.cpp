@@ -7,6 +7,7 @@
 // transposed words (up to kWordChunk of them at a time) are reused by every
 // query of the group.  Rows past the end of the block are masked out of the
 // gathers and the stores.
+#include <algorithm>
 #include <cstdint>
 
 #include "kernels/dispatch.h"
@@ -64,9 +65,51 @@ inline void rows8_vpop(const std::uint64_t* rows, unsigned live, std::size_t wpv
         _mm512_mask_cvtepi64_storeu_epi32(counts + q * stride, mask, acc[q]);
 }
 
+// Lane sums of eight accumulators: lane r of the result is the sum of the
+// eight lanes of a[r].
+inline __m512i sum_lanes8(const __m512i* a) {
+    __m512i t[4], u[2];
+    for (int i = 0; i < 4; ++i)  // 128-bit lanes hold (a[2i], a[2i+1]) partial sums
+        t[i] = _mm512_add_epi64(_mm512_unpacklo_epi64(a[2 * i], a[2 * i + 1]),
+                                _mm512_unpackhi_epi64(a[2 * i], a[2 * i + 1]));
+    for (int i = 0; i < 2; ++i)
+        u[i] = _mm512_add_epi64(_mm512_shuffle_i64x2(t[2 * i], t[2 * i + 1], 0x88),
+                                _mm512_shuffle_i64x2(t[2 * i], t[2 * i + 1], 0xdd));
+    return _mm512_add_epi64(_mm512_shuffle_i64x2(u[0], u[1], 0x88), _mm512_shuffle_i64x2(u[0], u[1], 0xdd));
+}
+
+// One query: each row is read with plain loads, eight words at a time (the
+// last block under a lane mask), and eight rows' accumulators are summed
+// together.  Rows past live are not read.
+template <PopOp op>
+void rows_one_query(const std::uint64_t* rows, std::size_t n, std::size_t wpv, const std::uint64_t* query,
+                    std::uint32_t* counts) {
+    const std::size_t full = wpv / 8;
+    const __mmask8 tail = static_cast<__mmask8>((1u << (wpv % 8)) - 1u);
+    for (std::size_t i0 = 0; i0 < n; i0 += 8) {
+        const unsigned live = static_cast<unsigned>(std::min<std::size_t>(8, n - i0));
+        __m512i acc[8];
+        for (unsigned r = 0; r < 8; ++r) {
+            acc[r] = _mm512_setzero_si512();
+            if (r >= live) continue;
+            const std::uint64_t* row = rows + (i0 + r) * wpv;
+            _mm_prefetch(reinterpret_cast<const char*>(row + 16 * wpv), _MM_HINT_T0);
+            for (std::size_t b = 0; b < full; ++b)
+                acc[r] = _mm512_add_epi64(acc[r], _mm512_popcnt_epi64(combine512<op>(
+                                                      _mm512_loadu_si512(query + 8 * b), _mm512_loadu_si512(row + 8 * b))));
+            if (tail)
+                acc[r] = _mm512_add_epi64(acc[r], _mm512_popcnt_epi64(combine512<op>(
+                                                      _mm512_maskz_loadu_epi64(tail, query + 8 * full),
+                                                      _mm512_maskz_loadu_epi64(tail, row + 8 * full))));
+        }
+        _mm512_mask_cvtepi64_storeu_epi32(counts + i0, static_cast<__mmask8>((1u << live) - 1u), sum_lanes8(acc));
+    }
+}
+
 template <PopOp op>
 void block_vpop(const std::uint64_t* rows, std::size_t n, std::size_t wpv, const std::uint64_t* queries,
                 std::size_t nq, std::uint32_t* counts, std::size_t stride) {
+    if (nq == 1) return rows_one_query<op>(rows, n, wpv, queries, counts);
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) rows8_vpop<op>(rows + i * wpv, 8, wpv, queries, nq, counts + i, stride);
     if (i < n) rows8_vpop<op>(rows + i * wpv, static_cast<unsigned>(n - i), wpv, queries, nq, counts + i, stride);
