@@ -124,11 +124,11 @@ template <> constexpr int npy_type<std::uint64_t>() { return NPY_UINT64; }
 
 // Hands a buffer to NumPy without copying: the array's base is a holder
 // object that owns the vector and frees it with the array.
-template <class T, class A>
-PyObject* to_numpy(std::vector<T, A>&& buf, std::initializer_list<std::size_t> shape) {
+template <class T>
+PyObject* to_numpy(std::vector<T>&& buf, std::initializer_list<std::size_t> shape) {
     if (buf.capacity() == 0) buf.reserve(1);  // a real pointer even for empty arrays
-    auto* owned = new std::vector<T, A>(std::move(buf));
-    PyObject* holder = detail::make_holder(owned, [](void* p) { delete static_cast<std::vector<T, A>*>(p); });
+    auto* owned = new std::vector<T>(std::move(buf));
+    PyObject* holder = detail::make_holder(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
     if (!holder) {
         delete owned;
         raise_current();

@@ -5,9 +5,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <type_traits>
-#include <utility>
 #include <vector>
 
 namespace kwivel {
@@ -26,27 +23,6 @@ void reserve_for_growth(std::vector<T>& v, std::size_t n) {
     v.reserve(std::max(n, v.capacity() + v.capacity() / 2));
     advise_huge_pages(v.data(), v.capacity() * sizeof(T));
 }
-
-// An allocator whose value-less construct leaves trivial elements
-// uninitialised: resize() of a vector that is about to be overwritten in full
-// then costs no serial zero-fill pass (and its pages are first touched by
-// whoever writes them).
-template <class T>
-struct DefaultInitAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = DefaultInitAllocator<U>;
-    };
-    using std::allocator<T>::allocator;
-    template <class U>
-    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
 
 // A zero-filled buffer of n trivially copyable T whose first element sits on
 // a 64-byte boundary.

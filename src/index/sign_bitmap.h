@@ -8,14 +8,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "base/memory.h"
 #include "kernels/dispatch.h"
 
 namespace kwivel {
 
-// Dense score and distance buffers: every entry is written by the scan, so
-// they are allocated without a zero-fill pass.
-using ScoreBuffer = std::vector<std::uint32_t, DefaultInitAllocator<std::uint32_t>>;
+// Dense score and distance buffers.
+using ScoreBuffer = std::vector<std::uint32_t>;
 
 class SignBitmapIndex {
 public:
