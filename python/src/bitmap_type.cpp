@@ -3,10 +3,14 @@
 #include "members.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "base/limits.h"
+#include "base/memory.h"
+#include "base/parallel.h"
 #include "index/bitmap.h"
 #include "io/formats.h"
 #include "io/framing.h"
@@ -26,7 +30,8 @@ struct BitmapTraits {
 };
 using Common = CommonMembers<BitmapTraits>;
 
-constexpr const char* kNotContiguous = "array must be C-contiguous; call np.ascontiguousarray() first";
+// Inputs from this many floats on are copied on the worker pool.
+constexpr std::size_t kParallelCopyFloats = std::size_t{1} << 20;
 
 // A 1-D query of dim values, gated and copied.
 std::vector<float> query_copy(PyObject* obj, std::size_t dim) {
@@ -83,8 +88,25 @@ PyObject* bitmap_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return call_method<BitmapObject>(self, Claim::exclusive, kAdd, args, nargs, kwnames,
                                      [](BitmapObject& o, const Args& a) {
         BitmapIndex& idx = core(o);
-        return add_rows(idx.dim(), idx.size(), idx.words_per_vec(), 8, a[0],
-                        [&](const std::vector<float>& v) { idx.add(v.data(), v.size()); });
+        F32View view = as_f32_2d(a[0], idx.dim());
+        require_dense_rows(view);
+        check_add_capacity(idx.size(), view.rows, idx.words_per_vec(), 8);
+        // The private copy is made straight into fresh memory, large inputs
+        // on the worker pool: each thread faults in and fills its own part,
+        // with no zero fill ahead of the copy.
+        const std::size_t n = view.size();
+        std::unique_ptr<float[]> values(new float[std::max<std::size_t>(n, 1)]);
+        advise_huge_pages(values.get(), n * sizeof(float));
+        const auto copy = [&](std::size_t lo, std::size_t hi) {
+            std::memcpy(values.get() + lo, view.data + lo, (hi - lo) * sizeof(float));
+        };
+        if (n >= kParallelCopyFloats)
+            parallel_for(0, n, copy);
+        else
+            copy(0, n);
+        view.owner = Ref();
+        run_released([&] { idx.add(values.get(), n); });
+        Py_RETURN_NONE;
     });
 }
 

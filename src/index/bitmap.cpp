@@ -1,6 +1,7 @@
 #include "index/bitmap.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -71,7 +72,6 @@ BitmapIndex BitmapIndex::from_parts(std::size_t dim, std::size_t n_top, std::siz
 
 void BitmapIndex::add(const float* values, std::size_t n_floats) {
     KW_ASSERT(n_floats % dim_ == 0, "kwivel: float count is not a multiple of dim");
-    assert_all_finite(values, n_floats);
     const std::size_t rows = n_floats / dim_;
     std::size_t total;
     KW_ASSERT(!__builtin_add_overflow(n_vectors_, rows, &total), "kwivel: n_vectors overflows usize");
@@ -87,10 +87,20 @@ void BitmapIndex::add(const float* values, std::size_t n_floats) {
     std::uint64_t* base = words_.data() + old_len;
     const std::size_t dim = dim_, wpv = wpv_, n_top = n_top_;
     const auto top = kernels().top_bits;
+    // Finiteness is checked in the same pass as the bits; a failure puts
+    // the buffer back as it was before the Panic.
+    std::atomic<bool> finite{true};
     parallel_for(0, rows, [&](std::size_t lo, std::size_t hi) {
         std::vector<std::uint32_t> scratch(kern::kTopBitsScratch * dim + 16);
-        for (std::size_t r = lo; r < hi; ++r) top(values + r * dim, dim, n_top, /*ties_high=*/true, scratch.data(), base + r * wpv);
+        bool ok = true;
+        for (std::size_t r = lo; r < hi; ++r)
+            ok &= top(values + r * dim, dim, n_top, /*ties_high=*/true, scratch.data(), base + r * wpv);
+        if (!ok) finite.store(false, std::memory_order_relaxed);
     });
+    if (!finite.load()) {
+        words_.resize(old_len);
+        panic("kwivel: input contains non-finite (NaN or \u00b1Inf) values; embeddings must be finite");
+    }
     n_vectors_ = total;
 }
 

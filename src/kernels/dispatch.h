@@ -117,7 +117,8 @@ struct KernelTable {
                                  std::size_t stride) = {};
 
     // --- Bitmap top-n coordinate bitmaps (kernels/top_bits.h).
-    void (*top_bits)(const float* v, std::size_t dim, std::size_t n_top, bool ties_high, std::uint32_t* scratch,
+    // Returns whether every value was finite.
+    bool (*top_bits)(const float* v, std::size_t dim, std::size_t n_top, bool ties_high, std::uint32_t* scratch,
                      std::uint64_t* words) = nullptr;
 
     // --- SignBitmap (kernels/sign_bits.h): sign words of n_words * 64

@@ -7,7 +7,9 @@
 // ones with the higher coordinate index are taken when ties_high (stored
 // rows: the coordinates whose rank, equal values ranked in index order, is
 // at least dim - n_top), the lower otherwise (queries: the first n_top of a
-// stable descending sort).  -0.0 and +0.0 are equal.
+// stable descending sort).  -0.0 and +0.0 are equal.  It returns whether
+// every value was finite (the scan over the values is the check; other
+// values give some bits and false).
 //
 // Every tier works on the same unsigned keys (order_key below, one per
 // value, ordered like the values) and finds the same key T of the n_top-th

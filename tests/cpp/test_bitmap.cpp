@@ -41,8 +41,6 @@ std::vector<float> rows(std::size_t n, std::size_t dim, std::uint32_t seed, bool
     return v;
 }
 
-bool bit(const std::uint64_t* w, std::size_t j) { return (w[j / 64] >> (j % 64)) & 1u; }
-
 // Stored rule: rank (equal values in index order) >= dim - n_top.
 Words stored_reference(const float* v, std::size_t dim, std::size_t n_top) {
     const std::vector<std::uint16_t> r = rank_transform(v, dim);
@@ -141,7 +139,7 @@ protected:
 TEST_P(BitmapEachTier, SearchesMatchBruteForce) {
     const Tier tier = GetParam();
     // n_top 8 and 80 keep batched scores in 8 bits, 320 in 16.
-    for (const auto [dim, n_top] : {std::pair<std::size_t, std::size_t>{64, 8}, {640, 80}, {640, 320}}) {
+    for (const auto& [dim, n_top] : {std::pair<std::size_t, std::size_t>{64, 8}, {640, 80}, {640, 320}}) {
         const std::size_t n = 300;
         // Tied rows make equal overlaps common, so the id order is exercised.
         const BitmapIndex idx = make(dim, n_top, rows(n, dim, 3, true));

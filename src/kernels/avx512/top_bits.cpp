@@ -16,6 +16,11 @@ namespace {
 
 #ifdef KW_X86
 KW_TARGET_AVX512_BEGIN
+// GCC 12 reports the placeholder operand inside some AVX-512 intrinsics
+// (_mm512_undefined) as uninitialised; the lanes it names are never read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 // Keys at or above c among keys[0, n) (n a multiple of 16; padding keys
 // are zero, never at or above a c > 0).
@@ -44,13 +49,16 @@ inline std::size_t keep_prefix(const std::uint32_t* src, std::size_t n, std::uin
     return kept;
 }
 
-void top_bits_avx512(const float* v, std::size_t dim, std::size_t n_top, bool ties_high, std::uint32_t* scratch,
+bool top_bits_avx512(const float* v, std::size_t dim, std::size_t n_top, bool ties_high, std::uint32_t* scratch,
                      std::uint64_t* words) {
     std::uint32_t* keys = scratch;
     std::uint32_t* cand = scratch + dim;  // room for dim + 16
     const __m512i neg_zero = _mm512_set1_epi32(static_cast<int>(0x80000000u));
+    const __m512i exponent = _mm512_set1_epi32(0x7f800000);
+    __mmask16 bad = 0;
     for (std::size_t j = 0; j < dim; j += 16) {
         __m512i b = _mm512_loadu_si512(v + j);
+        bad |= _mm512_cmpeq_epi32_mask(_mm512_and_si512(b, exponent), exponent);
         b = _mm512_mask_mov_epi32(b, _mm512_cmpeq_epi32_mask(b, neg_zero), _mm512_setzero_si512());
         const __m512i flip = _mm512_or_si512(_mm512_srai_epi32(b, 31), neg_zero);
         _mm512_storeu_si512(keys + j, _mm512_xor_si512(b, flip));
@@ -89,8 +97,10 @@ void top_bits_avx512(const float* v, std::size_t dim, std::size_t n_top, bool ti
         above += static_cast<std::size_t>(_mm_popcnt_u64(bits));
     }
     take_ties(keys, dim, t, n_top - above, ties_high, words);
+    return bad == 0;
 }
 
+#pragma GCC diagnostic pop
 KW_TARGET_END
 #endif  // KW_X86
 

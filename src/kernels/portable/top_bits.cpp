@@ -3,6 +3,7 @@
 // far, finds T without sorting the row.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "kernels/dispatch.h"
 #include "kernels/top_bits.h"
@@ -34,11 +35,17 @@ std::uint32_t nth_largest(std::uint32_t* cand, std::size_t n, std::size_t need) 
     return prefix;
 }
 
-void top_bits_portable(const float* v, std::size_t dim, std::size_t n_top, bool ties_high, std::uint32_t* scratch,
+bool top_bits_portable(const float* v, std::size_t dim, std::size_t n_top, bool ties_high, std::uint32_t* scratch,
                        std::uint64_t* words) {
     std::uint32_t* keys = scratch;
     std::uint32_t* cand = scratch + dim;
-    for (std::size_t j = 0; j < dim; ++j) keys[j] = cand[j] = order_key(v[j]);
+    std::uint32_t bad = 0;
+    for (std::size_t j = 0; j < dim; ++j) {
+        std::uint32_t b;
+        std::memcpy(&b, v + j, sizeof b);
+        bad |= static_cast<std::uint32_t>((b & 0x7f800000u) == 0x7f800000u);
+        keys[j] = cand[j] = order_key(v[j]);
+    }
     const std::uint32_t t = nth_largest(cand, dim, n_top);
     std::size_t above = 0;
     for (std::size_t w = 0; w < dim / 64; ++w) {
@@ -48,6 +55,7 @@ void top_bits_portable(const float* v, std::size_t dim, std::size_t n_top, bool 
         above += static_cast<std::size_t>(__builtin_popcountll(bits));
     }
     take_ties(keys, dim, t, n_top - above, ties_high, words);
+    return bad == 0;
 }
 
 }  // namespace
