@@ -55,7 +55,7 @@ bool is_array_of(PyObject* obj, int ndim, int typenum) {
 constexpr std::size_t kParallelFloats = std::size_t{1} << 20;
 
 // Fills the view from a float32 array and runs the layout and finiteness checks.
-F32View finish_view(Ref owner, std::size_t ndim) {
+F32View finish_view(Ref owner, std::size_t ndim, bool scan_finite = true) {
     auto* arr = reinterpret_cast<PyArrayObject*>(owner.get());
     F32View v;
     v.data = static_cast<const float*>(PyArray_DATA(arr));
@@ -77,7 +77,7 @@ F32View finish_view(Ref owner, std::size_t ndim) {
             (v.rows == 1 || v.row_stride == static_cast<npy_intp>(4 * v.cols))))
         : (v.cols < 2 || v.col_stride == 4);
     if (!contiguous) raise(PyExc_ValueError, kNonContiguous);
-    if (!all_finite(v.data, v.size())) raise(PyExc_ValueError, kNonFinite);
+    if (scan_finite && !all_finite(v.data, v.size())) raise(PyExc_ValueError, kNonFinite);
     return v;
 }
 
@@ -184,13 +184,15 @@ void require_c_contiguous(PyObject* obj) {
     if (!truth) raise(PyExc_ValueError, kNonContiguous);
 }
 
-F32View as_f32_2d(PyObject* obj, std::size_t dim) {
+const char* finite_message() { return kNonFinite; }
+
+F32View as_f32_2d(PyObject* obj, std::size_t dim, bool scan_finite) {
     if (is_array_of(obj, 2, NPY_FLOAT32)) {
         Py_INCREF(obj);
         Ref owner(obj);
         const auto width = static_cast<std::uint64_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(obj), 1));
         if (width != dim) width_mismatch(width, dim);
-        return finish_view(std::move(owner), 2);
+        return finish_view(std::move(owner), 2, scan_finite);
     }
     gate_float_ndim(obj, 2);
     const std::uint64_t width = axis_len(obj, 1);
@@ -198,7 +200,7 @@ F32View as_f32_2d(PyObject* obj, std::size_t dim) {
     require_c_contiguous(obj);
     Ref conv = ascontiguous_f32(obj);
     if (!is_array_of(conv.get(), 2, NPY_FLOAT32)) raise(PyExc_TypeError, "expected a 2-D float array of shape (n, dim)");
-    return finish_view(std::move(conv), 2);
+    return finish_view(std::move(conv), 2, scan_finite);
 }
 
 F32View as_f32_1d(PyObject* obj, bool check_len, std::size_t len) {

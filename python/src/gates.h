@@ -25,7 +25,11 @@ struct F32View {
     std::vector<float> to_vector() const;
 };
 
-F32View as_f32_2d(PyObject* obj, std::size_t dim);
+// scan_finite = false leaves the finiteness scan to a caller that reads
+// every value anyway; it must then refuse non-finite input with the gate's
+// own message before any later check (see finite_message()).
+F32View as_f32_2d(PyObject* obj, std::size_t dim, bool scan_finite = true);
+const char* finite_message();
 F32View as_f32_1d(PyObject* obj, bool check_len, std::size_t len);
 void gate_float_ndim(PyObject* obj, std::size_t ndim);
 std::uint64_t axis_len(PyObject* obj, std::size_t axis);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <string>
 
 #include "base/error.h"
@@ -124,43 +125,51 @@ SignBitmapIndex SignBitmapIndex::from_parts(std::size_t dim, std::size_t n_vecto
     return idx;
 }
 
-void SignBitmapIndex::add(const float* values, std::size_t n_floats) {
+void SignBitmapIndex::add(const float* values, std::size_t n_floats) { append(bitmaps(values, n_floats)); }
+
+std::vector<std::uint64_t> SignBitmapIndex::bitmaps(const float* values, std::size_t n_floats,
+                                                    bool* finite_out) const {
     KW_ASSERT(n_floats % dim_ == 0, "kwivel: float count is not a multiple of dim");
     const std::size_t rows = n_floats / dim_;
-    std::size_t total = 0, new_len = 0;
-    const bool count_overflows = __builtin_add_overflow(n_vectors_, rows, &total);
-    const bool too_many = !count_overflows && total > MAX_VECTORS;
-    const bool len_overflows = !count_overflows && !too_many && !checked_mul(total, wpv_, new_len);
-    if (count_overflows || too_many || len_overflows) {
-        // Non-finite input is reported first.
-        assert_all_finite(values, n_floats);
-        KW_ASSERT(!count_overflows, "kwivel: n_vectors overflows usize");
-        KW_ASSERT(!too_many, "kwivel: index would exceed MAX_VECTORS (" + std::to_string(MAX_VECTORS) +
-                                 "); had " + std::to_string(n_vectors_) + ", adding " + std::to_string(rows));
-        panic("kwivel: index buffer length (n_vectors * elems_per_vec) overflows usize");
-    }
-    if (rows == 0) return;
-
-    const std::size_t old_len = words_.size();
-    reserve_for_growth(words_, new_len);
-    words_.resize(new_len, 0);
-    std::uint64_t* base = words_.data() + old_len;
+    std::vector<std::uint64_t> words;
+    reserve_for_growth(words, rows * wpv_);  // rows * dim floats exist, so this fits
+    words.resize(rows * wpv_);
     const auto sign_words = kernels().sign_words;
     const std::size_t wpv = wpv_, dim = dim_;
-    // The bitmaps are built as the floats are read, checking finiteness in
-    // the same pass; a non-finite row leaves the index as it was.
+    // Finiteness is checked in the same pass as the bits are set.
     std::atomic<bool> finite{true};
     auto build = [&](std::size_t lo, std::size_t hi) {
-        if (!sign_words(values + lo * dim, (hi - lo) * wpv, base + lo * wpv))
+        if (!sign_words(values + lo * dim, (hi - lo) * wpv, words.data() + lo * wpv))
             finite.store(false, std::memory_order_relaxed);
     };
-    if (rows == 1 || n_floats < kBuildGrainFloats)
+    if (rows <= 1 || n_floats < kBuildGrainFloats)
         build(0, rows);
     else
         parallel_for(0, rows, build);
-    if (!finite.load()) {
-        words_.resize(old_len);
-        panic(kNonFinite);
+    if (finite_out)
+        *finite_out = finite.load();
+    else
+        KW_ASSERT(finite.load(), kNonFinite);
+    return words;
+}
+
+void SignBitmapIndex::append(std::vector<std::uint64_t> words) {
+    KW_ASSERT(words.size() % wpv_ == 0, "kwivel: word count is not a multiple of words_per_vec");
+    const std::size_t rows = words.size() / wpv_;
+    std::size_t total = 0, new_len = 0;
+    KW_ASSERT(!__builtin_add_overflow(n_vectors_, rows, &total), "kwivel: n_vectors overflows usize");
+    KW_ASSERT(total <= MAX_VECTORS, "kwivel: index would exceed MAX_VECTORS (" + std::to_string(MAX_VECTORS) +
+                                        "); had " + std::to_string(n_vectors_) + ", adding " + std::to_string(rows));
+    KW_ASSERT(checked_mul(total, wpv_, new_len),
+              "kwivel: index buffer length (n_vectors * elems_per_vec) overflows usize");
+    if (rows == 0) return;
+    if (words_.empty()) {
+        words_ = std::move(words);  // the first rows: adopt the buffer
+    } else {
+        const std::size_t old_len = words_.size();
+        reserve_for_growth(words_, new_len);
+        words_.resize(new_len);
+        std::memcpy(words_.data() + old_len, words.data(), words.size() * sizeof(std::uint64_t));
     }
     n_vectors_ = total;
 }

@@ -34,6 +34,11 @@ public:
     // Appends n_floats / dim rows, their bitmaps built in parallel.  A
     // failed call leaves the index as it was.
     void add(const float* values, std::size_t n_floats);
+    // add in two steps: the sign bitmaps of n_floats / dim rows (built in
+    // parallel), and their appending.  A value that is not finite is a
+    // Panic, or, given `finite`, reported there (false) instead.
+    std::vector<std::uint64_t> bitmaps(const float* values, std::size_t n_floats, bool* finite = nullptr) const;
+    void append(std::vector<std::uint64_t> words);
 
     // The sign bitmap of one query of len (= dim) finite values.
     std::vector<std::uint64_t> build_query_bitmap(const float* query, std::size_t len,

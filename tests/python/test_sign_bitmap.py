@@ -164,6 +164,9 @@ def test_shape_edges(rng):
     (lambda i, q: i.top_m_candidates_batched(np.asfortranarray(q), 3), ValueError, NON_CONTIGUOUS),
     (lambda i, q: i.build_query_bitmap(q[0].astype(np.float64) * 1e39), ValueError, NON_FINITE),
     (lambda i, q: i.add(q[:, :63]), ValueError, width_message(63, 64)),
+    (lambda i, q: i.add(np.where(np.arange(64) == 63, np.nan, q).astype(np.float32)), ValueError, NON_FINITE),
+    (lambda i, q: i.add(np.where(np.arange(64) == 5, -np.inf, q)), ValueError, NON_FINITE),
+    (lambda i, q: i.add(np.asfortranarray(q)), ValueError, NON_CONTIGUOUS),
 ])
 def test_gate_refusals(rng, call, exc, msg):
     idx, _ = make(rng, 4, 64)
