@@ -85,16 +85,6 @@ BitmapIndex make(std::size_t dim, std::size_t n_top, const std::vector<float>& v
 
 // ---------------------------------------------------------------------------
 
-TEST(BitmapShape, ChecksInOrder) {
-    EXPECT_EQ(BitmapIndex::shape_error(0, 0).value(), "dim must be a positive multiple of 64");
-    EXPECT_EQ(BitmapIndex::shape_error(100, 10).value(), "dim must be a positive multiple of 64");
-    EXPECT_EQ(BitmapIndex::shape_error(65536, 0).value(),
-              "dim 65536 exceeds the maximum bitmap dimension 65535 (u16 rank invariant)");
-    EXPECT_EQ(BitmapIndex::shape_error(64, 64).value(), "n_top must satisfy 0 < n_top < dim (got n_top = 64, dim = 64)");
-    EXPECT_FALSE(BitmapIndex::shape_error(65472, 1));
-    EXPECT_FALSE(BitmapIndex::shape_error(64, 63));
-}
-
 TEST(BitmapBits, WorkedExamples) {
     std::vector<float> ramp(64), flat(64, 3.0f), pair(64, 0.0f);
     std::iota(ramp.begin(), ramp.end(), 0.0f);

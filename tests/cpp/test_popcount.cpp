@@ -81,13 +81,6 @@ TEST_P(PopcountEachTier, CountsMatchReference) {
     }
 }
 
-TEST_P(PopcountEachTier, GroupOfMoreThanEightIsRefused) {
-    const KernelTable& table = kernel_table(GetParam());
-    std::vector<std::uint64_t> words(9, 1);
-    std::vector<std::uint32_t> counts(9);
-    EXPECT_THROW(table.popcount_collect8[0](words.data(), 1, 1, words.data(), 9, counts.data(), 1), Panic);
-}
-
 INSTANTIATE_TEST_SUITE_P(Tiers, PopcountEachTier, testing::ValuesIn(tiers::all_tiers()),
                          [](const testing::TestParamInfo<Tier>& info) { return tiers::tier_label(info.param); });
 

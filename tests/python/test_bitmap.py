@@ -120,7 +120,7 @@ def test_bits_match_numpy_sorts(rng, tmp_path, dim, n_top):
 # Searches and shortlists against numpy.
 
 @pytest.mark.parametrize("dim", [64, 640])
-@pytest.mark.parametrize("nq", [1, 7, 8, 9, 16, 17])
+@pytest.mark.parametrize("nq", [1, 8, 9, 17])
 def test_every_form_matches_numpy(rng, tmp_path, dim, nq):
     n_top, m = dim // 8, 25
     x = tied(rng, (200, dim))
@@ -276,11 +276,8 @@ def test_round_trip_legacy_and_empty(rng, tmp_path):
 
 @pytest.mark.parametrize("data, msg", [
     (b"KWBM\x01\x40\x00\x00\x00\x01", "KWBM header truncated while reading n_top"),
-    (header(64, 1, 0, b"KWSB"), "not an KWBM/HYBM (Bitmap) file: wrong magic"),
     (header(100, 3, 0), "KWBM dim 100 is not a multiple of 64"),
-    (header(1, 0, 0)[:9], "dim 1 out of range [2, 65535]"),
     (header(64, 64, 0), "KWBM n_top 64 must satisfy 0 < n_top < dim (64)"),
-    (header(128, 3, 2) + bytes(31), "KWBM payload truncated: header declares 32 B but file has 31 B remaining"),
     (header(64, 2, 2) + struct.pack("<2Q", 3, 1 << 40), "KWBM row 1 has 1 bits set, expected n_top = 2"),
 ])
 def test_load_refusals(tmp_path, data, msg):
