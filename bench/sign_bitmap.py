@@ -6,10 +6,11 @@ measured in the same run, interleaved rep by rep with what it is compared to.
 
   add:       ``SignBitmap(768).add(X)`` beside a single-thread numpy read of X
              (the faster of ``X.max()`` and an OR-reduction of its bits): the
-             goal is at least half the float read bandwidth.  The call copies X
-             before releasing the interpreter lock (the input may change
-             meanwhile), so it reads X twice and writes it once, besides the
-             gate's finiteness scan.
+             goal is at least half the float read bandwidth.  The call
+             reads X once (on the worker pool, with the interpreter lock held:
+             the sign bits are its private copy of the input, and the same
+             pass checks finiteness), then appends the bits with the lock
+             released.
   single:    ``top_m_candidates(q, 100)`` beside a single-thread numpy read of
              the same sign words (np.packbits of X > 0, checked equal to the
              index's rows): the scan should reach 70% of that bandwidth.
@@ -21,7 +22,9 @@ measured in the same run, interleaved rep by rep with what it is compared to.
              must have faiss's distances position by position and the same ids
              below the cut distance (where faiss has no ties).
   dense:     ``score_all_batched`` of 100 queries beside ``np.full`` of an
-             equally shaped uint32 array (allocating and writing the result).
+             equally shaped uint32 array (allocating and writing the result);
+             the call faults its result in the same way before the scans fill
+             it, so the ratio is 1 plus the scans' share.
 """
 
 from __future__ import annotations
