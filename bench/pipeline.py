@@ -9,7 +9,8 @@ For each: exact cosine top-10 (numpy float32) and exact Spearman top-10
 (``Rank.search``) as the two ground truths; ``kwivel.Pipeline`` with a Bitmap
 (n_top = dim/2) or SignBitmap probe, a 4-bit or 2-bit RankQuant rerank, m in
 {100, 200, 500, 1000}, without and with exact float rescoring of the best 20
-(the float rows read from a memory-mapped .npy); the full
+(and of the best 50 after the 4-bit rerank; the float rows read from a
+memory-mapped .npy); the full
 ``search_asymmetric`` scan at each width; and hnswlib (M = 16,
 ef_construction = 200, ef swept) on the same corpus, with the same threads.
 
@@ -44,6 +45,7 @@ QUERIES, QUERIES_QUICK = 1000, 200
 MS = (100, 200, 500, 1000)
 BITS = (4, 2)
 RESCORE = 20
+RESCORE_WIDE = 50               # also tried with the 4-bit rerank: the recall ceiling
 EFS = (16, 32, 64, 128, 256, 512)
 SEED = 20241111
 GOAL_SHORTLIST = (">=", 0.98)
@@ -65,20 +67,24 @@ def best_time(fn, reps):
 
 
 def datasets(ctx: Context):
+    """(name, corpus, queries); KWIVEL_BENCH_PIPELINE_SETS=fashion-mnist (or gaussian) runs one."""
     np = ctx.np
     from kwivel import cli
     nq = QUERIES_QUICK if ctx.quick else QUERIES
-    try:
-        corpus, queries, _ = cli.fashion_mnist_768(cli.FASHION_MNIST_DIR, nq)
-        if ctx.quick:
-            corpus = corpus[:GAUSS_ROWS_QUICK]
-        yield "fashion-mnist", corpus, queries
-    except cli.CliError as e:
-        note(f"Fashion-MNIST left out: {e}")
-    rng = np.random.default_rng(SEED)
-    n = GAUSS_ROWS_QUICK if ctx.quick else GAUSS_ROWS
-    yield "gaussian", rng.standard_normal((n, DIM), dtype=np.float32), \
-        rng.standard_normal((nq, DIM), dtype=np.float32)
+    wanted = os.environ.get("KWIVEL_BENCH_PIPELINE_SETS", "fashion-mnist,gaussian").split(",")
+    if "fashion-mnist" in wanted:
+        try:
+            corpus, queries, _ = cli.fashion_mnist_768(cli.FASHION_MNIST_DIR, nq)
+            if ctx.quick:
+                corpus = corpus[:GAUSS_ROWS_QUICK]
+            yield "fashion-mnist", corpus, queries
+        except cli.CliError as e:
+            note(f"Fashion-MNIST left out: {e}")
+    if "gaussian" in wanted:
+        rng = np.random.default_rng(SEED)
+        n = GAUSS_ROWS_QUICK if ctx.quick else GAUSS_ROWS
+        yield "gaussian", rng.standard_normal((n, DIM), dtype=np.float32), \
+            rng.standard_normal((nq, DIM), dtype=np.float32)
 
 
 def run_one(ctx: Context, name: str, corpus, queries, hnswlib, threads: int, tmpdir: str) -> dict:
@@ -113,13 +119,12 @@ def run_one(ctx: Context, name: str, corpus, queries, hnswlib, threads: int, tmp
         res["configs"].append({"method": "full", "bits": bits, "recall_cos": rc, "recall_sp": rs,
                                "qps": nq / t, "build_s": t_build, "bytes_per_vec": rq.bytes_per_vec})
 
-    best_rescored = None      # the fastest rescoring config at recall >= 0.99
     shortlist_ratios = []
     for probe_kind in ("bitmap", "signbitmap"):
         probe, t_probe = cli.build_index(probe_kind, vectors, path)
         for bits, (rq, t_rq) in rqs.items():
             with kw.Pipeline(probe, rq, vectors=vectors, threads=threads) as pipe:
-                for r in (None, RESCORE):
+                for r in (None, RESCORE) + ((RESCORE_WIDE,) if bits == 4 else ()):
                     for m in MS:
                         t, (_, ids) = best_time(lambda: pipe.search(queries, K, m, rescore=r), reps)
                         rc, rs = recalls(ids)
@@ -134,8 +139,6 @@ def run_one(ctx: Context, name: str, corpus, queries, hnswlib, threads: int, tmp
                         res["configs"].append(cfg)
                         if m == 200 and r is None:
                             shortlist_ratios.append((label, ratio(rc, full[bits])))
-                        if r and rc >= GOAL_RECALL[1] and (best_rescored is None or cfg["qps"] > best_rescored["qps"]):
-                            best_rescored = cfg
         del probe
         gc.collect()
     del rqs
@@ -182,22 +185,27 @@ def run_one(ctx: Context, name: str, corpus, queries, hnswlib, threads: int, tmp
         hnsw_best = max(s["recall_cos"] for s in hnsw["sweep"])
         summary.append(check_row(NAME, f"{name}: best rescored recall - hnswlib best",
                                  None if best_recall is None else best_recall - hnsw_best, (">=", 0.0)))
-        if best_rescored is not None:
-            reach = [s for s in hnsw["sweep"] if s["recall_cos"] >= best_rescored["recall_cos"]]
+        # Operating point: the fastest pipeline at recall >= 0.99, or at hnswlib's
+        # best recall where hnswlib stays below 0.99; against the first ef that
+        # reaches the same recall (else hnswlib's best point).
+        target = min(GOAL_RECALL[1], hnsw_best)
+        eligible = [c for c in res["configs"] if c["method"] != "full" and c["recall_cos"] >= target]
+        op = max(eligible, key=lambda c: c["qps"], default=None)
+        if op is not None:
+            reach = [s for s in hnsw["sweep"] if s["recall_cos"] >= op["recall_cos"]]
             peer = reach[0] if reach else max(hnsw["sweep"], key=lambda s: s["recall_cos"])
-            say(f"   operating point: {best_rescored['method']} m={best_rescored['m']} "
-                f"(recall {best_rescored['recall_cos']:.3f}, {fmt_num(best_rescored['qps'])} q/s) vs hnswlib "
-                f"ef={peer['ef']} (recall {peer['recall_cos']:.3f}, {fmt_num(peer['qps'])} q/s)")
-            summary.append(summary_row(NAME, f"{name}: q/s at recall {best_rescored['recall_cos']:.3f}",
-                                       best_rescored["qps"], peer["qps"], "q/s",
-                                       ratio(best_rescored["qps"], peer["qps"]), "kwivel/hnswlib q/s",
-                                       GOAL_QPS, f"hnswlib ef={peer['ef']}"))
-            summary.append(summary_row(NAME, f"{name}: build (s)", best_rescored["build_s"], hnsw["build_s"],
-                                       "s", ratio(hnsw["build_s"], best_rescored["build_s"]),
-                                       "hnswlib/kwivel time", GOAL_BUILD, "hnswlib"))
-            kw_bytes = best_rescored["resident_bytes"]
-            summary.append(summary_row(NAME, f"{name}: resident bytes/vector", kw_bytes / n,
-                                       hnsw["resident_bytes"] / n, "B", ratio(kw_bytes, hnsw["resident_bytes"]),
+            say(f"   operating point: {op['method']} m={op['m']} (recall {op['recall_cos']:.3f}, "
+                f"{fmt_num(op['qps'])} q/s) vs hnswlib ef={peer['ef']} (recall {peer['recall_cos']:.3f}, "
+                f"{fmt_num(peer['qps'])} q/s)")
+            summary.append(summary_row(NAME, f"{name}: q/s at recall {op['recall_cos']:.3f}", op["qps"],
+                                       peer["qps"], "q/s", ratio(op["qps"], peer["qps"]),
+                                       "kwivel/hnswlib q/s", GOAL_QPS, f"hnswlib ef={peer['ef']}"))
+            summary.append(summary_row(NAME, f"{name}: build (s)", op["build_s"], hnsw["build_s"], "s",
+                                       ratio(hnsw["build_s"], op["build_s"]), "hnswlib/kwivel time",
+                                       GOAL_BUILD, "hnswlib"))
+            summary.append(summary_row(NAME, f"{name}: resident bytes/vector", op["resident_bytes"] / n,
+                                       hnsw["resident_bytes"] / n, "B",
+                                       ratio(op["resident_bytes"], hnsw["resident_bytes"]),
                                        "kwivel/hnswlib bytes", GOAL_MEMORY, "hnswlib"))
     res["summary"] = summary
     os.unlink(path)
