@@ -98,7 +98,8 @@ void rows_one_query(const std::uint64_t* rows, std::size_t n, std::size_t wpv, c
             acc[r] = _mm512_setzero_si512();
             if (r >= live) continue;
             const std::uint64_t* row = rows + (i0 + r) * wpv;
-            _mm_prefetch(reinterpret_cast<const char*>(row + 16 * wpv), _MM_HINT_T0);
+            for (std::size_t b = 0; b < wpv; b += 8)  // every line of the row sixteen rows ahead
+                _mm_prefetch(reinterpret_cast<const char*>(row + 16 * wpv + b), _MM_HINT_T0);
             for (std::size_t b = 0; b < full; ++b)
                 acc[r] = _mm512_add_epi64(acc[r], _mm512_popcnt_epi64(combine512<op>(
                                                       _mm512_loadu_si512(query + 8 * b), _mm512_loadu_si512(row + 8 * b))));
