@@ -16,9 +16,10 @@ measured in the same run, interleaved rep by rep with what it is compared to.
              index's rows): the scan should reach 70% of that bandwidth.
   batched:   ``top_m_candidates_batched(Q, 100)`` with 1000 queries beside
              faiss ``IndexBinaryFlat(768).search(Q, 100)`` on the same bits
-             (faiss is timed on the first 200 queries: its cost is linear in
+             (faiss is timed on the first 100 queries: its cost is linear in
              the queries), in queries/s, goal >= 10x; at the default tier and,
-             in a child process, under KWIVEL_MAX_TIER=avx2.  Each shortlist
+             in a child process, under KWIVEL_MAX_TIER=avx2, the three taking
+             turns.  Each shortlist
              must have faiss's distances position by position and the same ids
              below the cut distance (where faiss has no ties).
   dense:     ``score_all_batched`` of 100 queries beside ``np.full`` of an
@@ -36,8 +37,8 @@ import sys
 import tempfile
 import time
 
-from harness import (Context, Skip, check_row, fmt_num, fmt_time, note, ratio, say, side_by_side,
-                     summary_row)
+from harness import (Context, check_row, fmt_num, fmt_time, note, ratio, say, side_by_side, summary_row,
+                     timed)
 
 NAME = "sign_bitmap"
 TITLE = "sign_bitmap: SignBitmap add / shortlists / dense scores vs bandwidth, faiss IndexBinaryFlat"
@@ -46,7 +47,8 @@ PEER = "numpy single-thread reads and writes of the same data; faiss IndexBinary
 DIM = 768
 ROWS, ROWS_QUICK = 1_000_000, 100_000
 BATCH, BATCH_QUICK = 1000, 100
-FAISS_QUERIES, FAISS_QUERIES_QUICK = 200, 50
+FAISS_QUERIES, FAISS_QUERIES_QUICK = 100, 50
+BATCH_ROUNDS = 2
 DENSE_QUERIES = 100
 M = 100
 SEED = 20240801
@@ -154,56 +156,65 @@ def run(ctx: Context) -> dict:
                                t["write"].best, "s", r_dense, "kwivel/write time", GOAL_DENSE, "np.full"))
 
     # ---- batched shortlists vs faiss ----------------------------------------------------------------
-    idx.top_m_candidates_batched(Q[:8], m)
-    t = side_by_side({"batched": lambda: idx.top_m_candidates_batched(Q, m)}, reps=3,
-                     budget_s=20.0 if ctx.quick else 60.0)
-    ids = t["batched"].last
-    qps = nb / t["batched"].best
-    results["batched"] = {"kwivel": t["batched"].as_dict(), "kwivel_qps": qps}
-    say(f"   top_m_candidates_batched({nb} queries, {m}): {fmt_time(t['batched'].best)} ({fmt_num(qps)} q/s)")
-
-    # The same call under KWIVEL_MAX_TIER=avx2, in a child process.
-    tmp_root = ctx.root / "build" / "bench-tmp"
-    tmp_root.mkdir(parents=True, exist_ok=True)
-    qps_avx2 = None
-    with tempfile.TemporaryDirectory(dir=tmp_root) as tmp:
-        idx.write(os.path.join(tmp, "c.kwsb"))
-        np.save(os.path.join(tmp, "q.npy"), Q)
-        env = dict(os.environ, KWIVEL_MAX_TIER="avx2", PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-        out = subprocess.run([sys.executable, "-c", CHILD, os.path.join(tmp, "c.kwsb"), os.path.join(tmp, "q.npy"),
-                              str(m), "2", os.path.join(tmp, "ids.npy")], env=env, capture_output=True, text=True)
-        if out.returncode != 0:
-            note(f"the avx2 child failed: {out.stderr.strip().splitlines()[-1:]}")
-        else:
-            t_avx2 = min(json.loads(out.stdout))
-            qps_avx2 = nb / t_avx2
-            same = bool(np.array_equal(np.load(os.path.join(tmp, "ids.npy")), ids))
-            say(f"   ... under KWIVEL_MAX_TIER=avx2: {fmt_time(t_avx2)} ({fmt_num(qps_avx2)} q/s); "
-                f"ids identical to the default tier: {same}")
-            results["batched"].update({"avx2_s": t_avx2, "avx2_qps": qps_avx2, "avx2_same_ids": same})
-            summary.append(check_row(NAME, "batched ids at avx2 == default tier", float(same), (">=", 1.0)))
-
+    # Rounds of: the batch in this process (default tier), the batch in a
+    # child under KWIVEL_MAX_TIER=avx2, faiss on the first nf queries; the
+    # best of each is kept, so the three are measured in the same conditions.
     try:
         import faiss
     except Exception as e:  # noqa: BLE001 - without faiss only its rows are dropped
+        faiss = None
         note(f"faiss is not importable ({type(e).__name__}: {e}); the faiss rows are skipped")
-        results["faiss"] = {"skipped": str(e)}
-        return {"results": results, "summary": summary}
-    flat = faiss.IndexBinaryFlat(d)
-    flat.add(W.view(np.uint8))
     Qw = np.packbits(Q[:nf] > 0, axis=1, bitorder="little").view("<u8")
-    flat.search(Qw[:2].view(np.uint8), m)
-    tf = side_by_side({"faiss": lambda: flat.search(Qw.view(np.uint8), m)}, reps=1, budget_s=0.0)
-    fd, fi = tf["faiss"].last
-    fqps = nf / tf["faiss"].best
+    if faiss is not None:
+        flat = faiss.IndexBinaryFlat(d)
+        flat.add(W.view(np.uint8))
+        flat.search(Qw[:2].view(np.uint8), m)
+    idx.top_m_candidates_batched(Q[:8], m)
+    tmp_root = ctx.root / "build" / "bench-tmp"
+    tmp_root.mkdir(parents=True, exist_ok=True)
+    best = {"kwivel": None, "avx2": None, "faiss": None}
+    same_tiers = None
+    with tempfile.TemporaryDirectory(dir=tmp_root) as tmp:
+        path, qpath, ipath = (os.path.join(tmp, f) for f in ("c.kwsb", "q.npy", "ids.npy"))
+        idx.write(path)
+        np.save(qpath, Q)
+        env = dict(os.environ, KWIVEL_MAX_TIER="avx2", PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        started = time.perf_counter()
+        for _ in range(BATCH_ROUNDS):
+            t_kw, ids = timed(lambda: idx.top_m_candidates_batched(Q, m))
+            best["kwivel"] = min(best["kwivel"] or t_kw, t_kw)
+            out = subprocess.run([sys.executable, "-c", CHILD, path, qpath, str(m), "1", ipath], env=env,
+                                 capture_output=True, text=True)
+            if out.returncode == 0:
+                t_avx2 = min(json.loads(out.stdout))
+                best["avx2"] = min(best["avx2"] or t_avx2, t_avx2)
+                same_tiers = bool(np.array_equal(np.load(ipath), ids)) and same_tiers is not False
+            else:
+                note(f"the avx2 child failed: {out.stderr.strip().splitlines()[-1:]}")
+            if faiss is not None:
+                t_f, (fd, fi) = timed(lambda: flat.search(Qw.view(np.uint8), m))
+                best["faiss"] = min(best["faiss"] or t_f, t_f)
+            if time.perf_counter() - started > (60.0 if ctx.quick else 200.0):
+                break
+    qps = nb / best["kwivel"]
+    qps_avx2 = nb / best["avx2"] if best["avx2"] else None
+    say(f"   top_m_candidates_batched({nb} queries, {m}): {fmt_time(best['kwivel'])} ({fmt_num(qps)} q/s)")
+    results["batched"] = {"best_s": best, "kwivel_qps": qps, "avx2_qps": qps_avx2, "avx2_same_ids": same_tiers}
+    if qps_avx2:
+        say(f"   ... under KWIVEL_MAX_TIER=avx2: {fmt_time(best['avx2'])} ({fmt_num(qps_avx2)} q/s); "
+            f"ids identical to the default tier: {same_tiers}")
+        summary.append(check_row(NAME, "batched ids at avx2 == default tier", float(same_tiers), (">=", 1.0)))
+    if faiss is None:
+        return {"results": results, "summary": summary}
+    fqps = nf / best["faiss"]
     same_dist, same_ids = check_against_faiss(np, W, Qw, ids[:nf], fd, fi)
     say(f"   faiss IndexBinaryFlat({d}).search({nf} queries, {m}) with {faiss.omp_get_max_threads()} OpenMP "
-        f"thread(s): {fmt_time(tf['faiss'].best)} ({fmt_num(fqps)} q/s); kwivel/faiss q/s {fmt_num(qps / fqps)}"
+        f"thread(s): {fmt_time(best['faiss'])} ({fmt_num(fqps)} q/s); kwivel/faiss q/s {fmt_num(qps / fqps)}"
         + (f", at avx2 {fmt_num(qps_avx2 / fqps)}" if qps_avx2 else ""))
     say(f"   same distances as faiss at every position: {same_dist}/{nf} queries; same ids below the cut: "
         f"{same_ids}/{nf}")
-    results["faiss"] = {"faiss": tf["faiss"].as_dict(), "faiss_qps": fqps, "queries": nf,
-                        "same_distances": same_dist, "same_ids_below_cut": same_ids}
+    results["faiss"] = {"faiss_qps": fqps, "queries": nf, "same_distances": same_dist,
+                        "same_ids_below_cut": same_ids}
     summary.append(summary_row(NAME, f"top_m_candidates_batched {nb} q (q/s)", qps, fqps, "q/s", qps / fqps,
                                "kwivel/faiss q/s", GOAL_BATCHED, "faiss IndexBinaryFlat"))
     if qps_avx2:
