@@ -98,15 +98,24 @@ inline void step_avx512(const AsymBlock& b, std::size_t q0, const float* docs, s
     for (std::size_t s = 0; s < dim; s += 64) {
 #pragma GCC unroll 4
         for (unsigned p = 0; p < 4; ++p) {
-            __m512 dv[ND];
+            // Every operand in a register: ND + NQ loads for ND * NQ FMAs
+            // (the compiler would rather fold the query loads into the FMAs
+            // and load each of them ND times).
+            __m512 dv[ND], qv[NQ];
 #pragma GCC unroll 8
-            for (unsigned d = 0; d < ND; ++d) dv[d] = _mm512_loadu_ps(docs + d * dim + s + 16 * p);
+            for (unsigned d = 0; d < ND; ++d) {
+                dv[d] = _mm512_loadu_ps(docs + d * dim + s + 16 * p);
+                __asm__("" : "+v"(dv[d]));
+            }
 #pragma GCC unroll 8
             for (unsigned q = 0; q < NQ; ++q) {
-                const __m512 qv = _mm512_loadu_ps(qp + q * dim + s + 16 * p);
-#pragma GCC unroll 8
-                for (unsigned d = 0; d < ND; ++d) acc[q][d][p] = _mm512_fmadd_ps(dv[d], qv, acc[q][d][p]);
+                qv[q] = _mm512_loadu_ps(qp + q * dim + s + 16 * p);
+                __asm__("" : "+v"(qv[q]));
             }
+#pragma GCC unroll 8
+            for (unsigned q = 0; q < NQ; ++q)
+#pragma GCC unroll 8
+                for (unsigned d = 0; d < ND; ++d) acc[q][d][p] = _mm512_fmadd_ps(dv[d], qv[q], acc[q][d][p]);
         }
     }
     constexpr unsigned P = NQ * ND, P4 = (P + 3) / 4 * 4;
