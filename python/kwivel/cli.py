@@ -380,6 +380,11 @@ def run_eval(corpus: np.ndarray, queries: np.ndarray, *, k: int, ms: Sequence[in
                         recall_sp=recall(ids, gt_sp, k), qps=nq / max(seconds, 1e-9),
                         bytes_per_vec=bpv, build_s=build, note=note))
 
+    # Refuse a width or parameter an index will not take before the long part.
+    for bits in bits_list:
+        new_index("rankquant", dim, bits, None, corpus_name)
+    for probe_kind in probes:
+        new_index(probe_kind, dim, 4, n_top, corpus_name)
     _say(f"corpus {corpus_name}: {n} x {dim}, {nq} queries, k = {k}")
     gt_cos, t_exact = exact_cosine_topk(corpus, q32, k)
     rank, t_rank = build_index("rank", corpus, corpus_name)

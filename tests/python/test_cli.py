@@ -89,6 +89,7 @@ def test_build_then_search(files, kind, opts):
     (["search", "idx", "queries.npy", "nodir/o.npz"], "nodir/o.npz", "cannot write"),
     (["search", "idx-bm", "queries.npy", "o.npz", "--asymmetric"], "idx-bm", "--asymmetric"),
     (["eval", "corpus.npy", "narrow.npy"], "narrow.npy", "width 40"),
+    (["eval", "narrow.npy", "narrow.npy"], "narrow.npy", "index of width 40"),
     (["eval", "corpus.npy", "queries.npy", "--plot", "nodir/p.png"], "nodir/p.png", "cannot write"),
 ])
 def test_bad_input_is_one_line_exit_2_and_leaves_no_file(files, args, named, problem):
