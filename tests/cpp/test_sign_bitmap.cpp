@@ -116,6 +116,12 @@ TEST_P(SignEachTier, ScoresAndShortlistsMatchAgreementFromFloats) {
                 }
             }
             if (nq != 17) continue;
+            // The plain batched scan: distances, query-major.
+            std::vector<std::uint64_t> qbits(nq * idx.words_per_vec());
+            build_sign_words(queries.data(), qbits.size(), qbits.data(), tier);
+            std::vector<std::uint32_t> dist(nq * n);
+            sign_scan_collect_batched(idx.words().data(), n, idx.words_per_vec(), qbits.data(), nq, dist.data(), tier);
+            for (std::size_t i = 0; i < nq * n; ++i) ASSERT_EQ(dist[i], dim - dense[i]) << "dim " << dim << " at " << i;
             for (std::size_t q = 0; q < nq; ++q) {
                 const float* qv = queries.data() + q * dim;
                 const ScoreBuffer single = idx.score_all(qv, dim, tier);
