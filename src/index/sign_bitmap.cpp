@@ -4,6 +4,7 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "base/error.h"
@@ -76,9 +77,11 @@ void fill_distances(const KernelTable& table, const std::uint64_t* words, std::s
 // n zeroed entries on huge pages where the block is large.  Faulting the
 // pages in on one thread, huge, before the parallel fill measures faster
 // than leaving them to the fill's threads (small pages, or huge pages
-// faulted concurrently).
+// faulted concurrently).  A count past what a vector can hold is an
+// allocation failure like any other (MemoryError), not a length_error.
 ScoreBuffer score_buffer(std::size_t n) {
     ScoreBuffer b;
+    if (n > b.max_size()) throw std::bad_alloc();
     reserve_for_growth(b, n);
     b.resize(n);
     return b;
