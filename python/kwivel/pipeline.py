@@ -19,6 +19,7 @@ by ascending id.
 
 from __future__ import annotations
 
+import operator
 import os
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -144,6 +145,7 @@ class Pipeline:
             self.probe.top_m_candidates_batched(queries, m)  # the gate's refusal, if any
             if not isinstance(queries, np.ndarray) or queries.ndim != 2:
                 raise TypeError("expected a 2-D float array")
+        queries = np.ascontiguousarray(queries)   # same dtype: the probe's gate still judges it
         nq = len(queries)
         scores = np.full((nq, k), -np.inf, dtype=np.float32)
         ids = np.full((nq, k), -1, dtype=np.int64)
@@ -218,7 +220,6 @@ def exact_cosine_rescore(vectors: Any, query: np.ndarray, ids: np.ndarray) -> np
 
 
 def _count(name: str, value: Any) -> int:
-    import operator
     try:
         v = operator.index(value)
     except TypeError:

@@ -64,7 +64,7 @@ def test_search_equals_composition_of_stages(data, tmp_path, monkeypatch, kind, 
     # Small shortlist blocks: the batch is cut into several probe calls.
     monkeypatch.setattr(kwivel.pipeline, "_SHORTLIST_BUFFER_BYTES", 8 * 4 * N)
     with Pipeline(probe, rerank, vectors=vectors, threads=3) as pipe:
-        scores, ids = pipe.search(queries, k, m, rescore=rescore)
+        scores, ids = pipe.search(np.asfortranarray(queries), k, m, rescore=rescore)
     want_s, want_i = composed(probe, rerank, docs, queries, k, m, rescore)
     assert scores.dtype == np.float32 and ids.dtype == np.int64 and ids.shape == (len(queries), k)
     np.testing.assert_array_equal(ids, want_i)
