@@ -1,12 +1,13 @@
 // AVX-512 VPOPCNTDQ popcount scans.
 //
-// Eight rows at a time, transposed: a gather puts word w of the eight rows
-// in the eight lanes of one register, so one AND (or XOR) with the query's
-// word broadcast, one VPOPCNTQ and one add advance all eight rows, and the
-// accumulator ends up holding the eight counts with no horizontal sum.  The
-// transposed words (up to kWordChunk of them at a time) are reused by every
-// query of the group.  Rows past the end of the block are masked out of the
-// gathers and the stores.
+// A group of queries: eight rows at a time, transposed, so that word w of
+// the eight rows sits in the eight lanes of one register (transpose8); one
+// AND (or XOR) with the query's word broadcast, one VPOPCNTQ and one add
+// then advance all eight rows, and the accumulator ends up holding the
+// eight counts with no horizontal sum.  The transposed words (up to
+// kWordChunk of them at a time) are reused by every query of the group.
+// Rows past the end of the block are neither loaded nor stored.  One
+// query: rows_one_query below.
 #include <algorithm>
 #include <cstdint>
 
@@ -36,20 +37,50 @@ inline __m512i combine512(__m512i q, __m512i r) {
         return _mm512_xor_si512(q, r);
 }
 
+// Words [0, nw) (nw <= 8) of rows [0, live) (live <= 8, rows wpv words
+// apart) into t[0, 8): lane r of t[w] is word w of row r, zero for rows
+// past live and words past nw.  Eight row loads and an 8 x 8 transpose of
+// 64-bit lanes in three rounds of shuffles (a gather per word would cost
+// far more).
+inline void transpose8(const std::uint64_t* rows, unsigned live, std::size_t wpv, std::size_t nw, __m512i* t) {
+    const __mmask8 words = static_cast<__mmask8>((1u << nw) - 1u);
+    __m512i r[8];
+    for (unsigned i = 0; i < 8; ++i)
+        r[i] = i < live ? _mm512_maskz_loadu_epi64(words, rows + i * wpv) : _mm512_setzero_si512();
+    __m512i a[8], b[8];
+    for (int i = 0; i < 4; ++i) {  // a[2i]: even words of rows 2i, 2i+1; a[2i+1]: odd words
+        a[2 * i] = _mm512_unpacklo_epi64(r[2 * i], r[2 * i + 1]);
+        a[2 * i + 1] = _mm512_unpackhi_epi64(r[2 * i], r[2 * i + 1]);
+    }
+    for (int h = 0; h < 2; ++h) {  // rows 4h .. 4h+3
+        const __m512i* x = a + 4 * h;
+        b[4 * h + 0] = _mm512_shuffle_i64x2(x[0], x[2], 0x88);  // words 0, 4
+        b[4 * h + 1] = _mm512_shuffle_i64x2(x[0], x[2], 0xdd);  // words 2, 6
+        b[4 * h + 2] = _mm512_shuffle_i64x2(x[1], x[3], 0x88);  // words 1, 5
+        b[4 * h + 3] = _mm512_shuffle_i64x2(x[1], x[3], 0xdd);  // words 3, 7
+    }
+    t[0] = _mm512_shuffle_i64x2(b[0], b[4], 0x88);
+    t[4] = _mm512_shuffle_i64x2(b[0], b[4], 0xdd);
+    t[2] = _mm512_shuffle_i64x2(b[1], b[5], 0x88);
+    t[6] = _mm512_shuffle_i64x2(b[1], b[5], 0xdd);
+    t[1] = _mm512_shuffle_i64x2(b[2], b[6], 0x88);
+    t[5] = _mm512_shuffle_i64x2(b[2], b[6], 0xdd);
+    t[3] = _mm512_shuffle_i64x2(b[3], b[7], 0x88);
+    t[7] = _mm512_shuffle_i64x2(b[3], b[7], 0xdd);
+}
+
 // Rows [0, live) of the eight starting at rows (live <= 8).
 template <PopOp op>
 inline void rows8_vpop(const std::uint64_t* rows, unsigned live, std::size_t wpv, const std::uint64_t* queries,
                        std::size_t nq, std::uint32_t* counts, std::size_t stride) {
     const __mmask8 mask = static_cast<__mmask8>((1u << live) - 1u);
-    const __m512i idx = _mm512_mullo_epi64(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0),
-                                           _mm512_set1_epi64(static_cast<long long>(wpv)));
     __m512i acc[kPopGroup];
     for (std::size_t q = 0; q < nq; ++q) acc[q] = _mm512_setzero_si512();
-    __m512i t[kWordChunk];
+    __m512i t[kWordChunk + 8];
     for (std::size_t w0 = 0; w0 < wpv; w0 += kWordChunk) {
         const std::size_t nw = std::min(kWordChunk, wpv - w0);
-        for (std::size_t w = 0; w < nw; ++w)
-            t[w] = _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), mask, idx, rows + w0 + w, 8);
+        for (std::size_t b = 0; b < nw; b += 8)
+            transpose8(rows + w0 + b, live, wpv, std::min<std::size_t>(8, nw - b), t + b);
         for (std::size_t q = 0; q < nq; ++q) {
             const std::uint64_t* qw = queries + q * wpv + w0;
             __m512i a = acc[q], b = _mm512_setzero_si512();
