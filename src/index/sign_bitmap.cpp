@@ -113,6 +113,7 @@ public:
     void run(const KernelTable& table, const std::uint64_t* words, std::size_t n, std::size_t wpv,
              const std::uint64_t* queries, std::size_t nq, std::uint32_t* out) {
         const auto collect8 = table.popcount_collect8[kXor];
+        const auto collect1 = table.popcount_collect[kXor];
         const std::size_t block = tile_rows(wpv);
         tile_.resize(kPopGroup * block);
         for (std::size_t q = 0; q < nq; ++q) {
@@ -123,7 +124,10 @@ public:
         }
         for (std::size_t r0 = 0; r0 < n; r0 += block) {
             const std::size_t rows = std::min(block, n - r0);
-            collect8(words + r0 * wpv, rows, wpv, queries, nq, tile_.data(), block);
+            if (nq == 1)
+                collect1(words + r0 * wpv, rows, wpv, queries, tile_.data());
+            else
+                collect8(words + r0 * wpv, rows, wpv, queries, nq, tile_.data(), block);
             for (std::size_t q = 0; q < nq; ++q) keep(q, tile_.data() + q * block, rows, r0);
         }
         for (std::size_t q = 0; q < nq; ++q) {
@@ -259,6 +263,10 @@ std::vector<std::uint64_t> SignBitmapIndex::build_query_bitmap(const float* quer
     return q;
 }
 
+bool SignBitmapIndex::filtered_shortlists(std::size_t m_eff) const {
+    return m_eff <= n_vectors_ / 16 && dim_ <= kFilteredMaxDim && n_vectors_ <= UINT32_MAX;
+}
+
 std::vector<std::uint64_t> SignBitmapIndex::query_bitmaps(const float* queries, std::size_t nq,
                                                           const KernelTable& table) const {
     const std::size_t len = mul_or_panic(nq, wpv_, "batched query-bitmap buffer length (batch * qpv) overflows usize");
@@ -298,9 +306,13 @@ std::vector<std::uint32_t> SignBitmapIndex::top_m_candidates(const float* query,
         return {};
     }
     const std::vector<std::uint64_t> q = build_query_bitmap(query, len, tier);
+    std::vector<std::uint32_t> out(m_eff);
+    if (filtered_shortlists(m_eff)) {
+        GroupShortlists(dim_, m_eff).run(kernel_table(tier), words_.data(), n_vectors_, wpv_, q.data(), 1, out.data());
+        return out;
+    }
     ScoreBuffer dist = score_buffer(n_vectors_);
     sign_scan_collect(words_.data(), n_vectors_, wpv_, q.data(), dist.data(), tier);
-    std::vector<std::uint32_t> out(m_eff);
     select_shortlist(dist.data(), n_vectors_, dim_u32(dim_), m_eff, ScoreOrder::ascending, out.data());
     return out;
 }
@@ -319,7 +331,7 @@ std::vector<std::uint32_t> SignBitmapIndex::top_m_candidates_batched(const float
     const std::size_t n = n_vectors_, wpv = wpv_;
     std::vector<std::uint32_t> out(mul_or_panic(nq, m_eff, "result size (batch * m) overflows usize"));
     const std::size_t groups = (nq + kPopGroup - 1) / kPopGroup;
-    if (groups >= pool_threads() && m_eff <= n / 16 && dim_ <= kFilteredMaxDim && n <= UINT32_MAX) {
+    if (groups >= pool_threads() && filtered_shortlists(m_eff)) {
         // Enough groups to keep every thread busy, and a short list: each
         // group filters its shortlists out of one pass over the rows.
         parallel_for(0, groups, [&](std::size_t g0, std::size_t g1) {

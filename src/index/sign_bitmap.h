@@ -59,6 +59,9 @@ public:
                                                         Tier tier = active_tier()) const;
 
 private:
+    // Whether shortlists of width m_eff are filtered block by block (short
+    // lists of a not too wide index) rather than selected from full rows.
+    bool filtered_shortlists(std::size_t m_eff) const;
     std::vector<std::uint64_t> query_bitmaps(const float* queries, std::size_t nq, const KernelTable& table) const;
 
     std::size_t dim_;

@@ -133,8 +133,10 @@ TEST_P(SignEachTier, ScoresAndShortlistsMatchAgreementFromFloats) {
                 std::vector<std::uint32_t> ids(n);
                 std::iota(ids.begin(), ids.end(), 0u);
                 std::stable_sort(ids.begin(), ids.end(), [&](std::uint32_t a, std::uint32_t b) { return want[a] > want[b]; });
-                ids.resize(40);
-                ASSERT_EQ(idx.top_m_candidates(qv, dim, 40, tier), ids) << "dim " << dim << " q " << q;
+                for (std::size_t m : {10, 40}) {  // filtered, and selected from the full row
+                    const std::vector<std::uint32_t> head(ids.begin(), ids.begin() + m);
+                    ASSERT_EQ(idx.top_m_candidates(qv, dim, m, tier), head) << "dim " << dim << " q " << q;
+                }
             }
             EXPECT_EQ(idx.score_all(queries.data(), dim, tier)[5], dim);
             EXPECT_EQ(idx.top_m_candidates(queries.data(), dim, 2, tier), (std::vector<std::uint32_t>{5, 9}));
@@ -155,10 +157,15 @@ TEST(SignBitmap, ScansSplitOverThePoolGiveTheSameValues) {
     const std::vector<std::uint32_t> lists = idx.top_m_candidates_batched(queries.data(), queries.size(), 25);
     for (std::size_t q = 0; q < 40; ++q) {
         const float* qv = queries.data() + q * dim;
-        // Shortlists filtered block by block (or selected from full rows):
-        // exactly the single-query selection, ties at the cut included.
-        const std::vector<std::uint32_t> one = idx.top_m_candidates(qv, dim, 25);
-        ASSERT_TRUE(std::equal(one.begin(), one.end(), lists.begin() + q * 25)) << q;
+        // Shortlists filtered block by block (or selected from full rows)
+        // are the head of a stable sort of the dense scores, ties included.
+        std::vector<std::uint32_t> want(n);
+        std::iota(want.begin(), want.end(), 0u);
+        const std::uint32_t* s = dense.data() + q * n;
+        std::stable_sort(want.begin(), want.end(), [&](std::uint32_t a, std::uint32_t b) { return s[a] > s[b]; });
+        want.resize(25);
+        ASSERT_EQ(idx.top_m_candidates(qv, dim, 25), want) << q;
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), lists.begin() + q * 25)) << q;
         if (q % 13) continue;
         for (std::size_t d = 0; d < n; d += 997)
             ASSERT_EQ(dense[q * n + d], agreement(qv, rows.data() + d * dim, dim)) << q << " " << d;
