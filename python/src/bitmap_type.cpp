@@ -25,6 +25,19 @@ BitmapIndex& core(BitmapObject& o) { return *o.core; }
 
 struct BitmapTraits {
     using Core = BitmapIndex;
+    static constexpr const char* write_doc =
+        "write($self, path)\n--\n\n"
+        "Serialise the bitmap index to a `.kwbm` file.\n\n"
+        "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
+        "sanitisation \u2014 so treat it as trusted input (see the module docstring).";
+    static constexpr const char* load_doc =
+        "load($cls, path)\n--\n\n"
+        "Load a `Bitmap` index from a `.kwbm` file written by [`Bitmap::write`]\n"
+        "(legacy `.hybm` files are also accepted).\n\n"
+        "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
+        "sanitisation \u2014 so treat it as trusted input (see the module docstring).";
+    static void write_file(const Core& index, const std::string& path) { write_bitmap(index, path); }
+    static Core load_file(const std::string& path) { return load_bitmap(path); }
     static constexpr const char* name = "Bitmap";
     static constexpr const char* swap_remove_doc = "";  // no removal
 };
@@ -32,13 +45,6 @@ using Common = CommonMembers<BitmapTraits>;
 
 // Inputs from this many floats on are copied on the worker pool.
 constexpr std::size_t kParallelCopyFloats = std::size_t{1} << 20;
-
-// A 1-D query of dim values, gated and copied.
-std::vector<float> query_copy(PyObject* obj, std::size_t dim) {
-    F32View view = as_f32_1d(obj, true, dim);
-    require_dense_rows(view);
-    return view.to_vector();
-}
 
 // A (rows, dim) block of queries, gated and copied; rows receives the count.
 std::vector<float> batch_copy(PyObject* obj, std::size_t dim, std::size_t& rows) {
@@ -138,7 +144,7 @@ PyObject* bitmap_search_subset(PyObject* self, PyObject* const* args, Py_ssize_t
                                      [](BitmapObject& o, const Args& a) {
         const BitmapIndex& idx = core(o);
         const std::uint64_t k = to_u64(a[2], "k");
-        const std::vector<float> q = query_copy(a[0], idx.dim());
+        const std::vector<float> q = gated_query(a[0], idx.dim());
         CandidateIds::Slice slice{};
         CandidateIds gated = gated_ids(a[1], idx, slice);
         const std::vector<std::uint32_t> ids = std::move(gated).into_owned();
@@ -163,7 +169,7 @@ PyObject* bitmap_top_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                                      [](BitmapObject& o, const Args& a) {
         const BitmapIndex& idx = core(o);
         const std::uint64_t m = to_u64(a[1], "m");
-        const std::vector<float> q = query_copy(a[0], idx.dim());
+        const std::vector<float> q = gated_query(a[0], idx.dim());
         std::vector<std::uint32_t> ids;
         run_released([&] { ids = idx.top_m_candidates(q.data(), q.size(), m); });
         const std::size_t len = ids.size();
@@ -281,33 +287,6 @@ PyObject* bitmap_overlap_subset(PyObject* self, PyObject* const* args, Py_ssize_
     });
 }
 
-const Signature kWrite("Bitmap",
-    "write($self, path)\n--\n\n"
-    "Serialise the bitmap index to a `.kwbm` file.\n\n"
-    "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
-    "sanitisation \u2014 so treat it as trusted input (see the module docstring).");
-PyObject* bitmap_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<BitmapObject>(self, Claim::shared, kWrite, args, nargs, kwnames,
-                                     [](BitmapObject& o, const Args& a) {
-        const std::string path = to_path(a[0], "path");
-        write_bitmap(core(o), path);
-        Py_RETURN_NONE;
-    });
-}
-
-const Signature kLoad("Bitmap",
-    "load($cls, path)\n--\n\n"
-    "Load a `Bitmap` index from a `.kwbm` file written by [`Bitmap::write`]\n"
-    "(legacy `.hybm` files are also accepted).\n\n"
-    "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
-    "sanitisation \u2014 so treat it as trusted input (see the module docstring).");
-PyObject* bitmap_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(kLoad, args, nargs, kwnames, [&](const Args& a) {
-        const std::string path = to_path(a[0], "path");
-        return new_index_object(reinterpret_cast<PyTypeObject*>(cls), load_bitmap(path));
-    });
-}
-
 // ----- slots and properties ------------------------------------------------------------
 
 PyObject* bitmap_repr(PyObject* self) {
@@ -340,8 +319,8 @@ PyMethodDef bitmap_methods[] = {
     KW_METHOD("top_m_candidates_batched_chunked", bitmap_top_m_chunked, kTopMChunked.doc(), 0),
     KW_METHOD("build_query_bitmap_fp32", bitmap_query_bitmap, kQueryBitmap.doc(), 0),
     KW_METHOD("body_overlap_scores_subset", bitmap_overlap_subset, kOverlapSubset.doc(), 0),
-    KW_METHOD("write", bitmap_write, kWrite.doc(), 0),
-    KW_METHOD("load", bitmap_load, kLoad.doc(), METH_CLASS),
+    KW_METHOD("write", Common::write, Common::write_doc, 0),
+    KW_METHOD("load", Common::load, Common::load_doc, METH_CLASS),
     KW_METHOD("is_empty", Common::is_empty, Common::is_empty_doc, 0),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -203,6 +203,12 @@ F32View as_f32_2d(PyObject* obj, std::size_t dim, bool scan_finite) {
     return finish_view(std::move(conv), 2, scan_finite);
 }
 
+std::vector<float> gated_query(PyObject* obj, std::size_t dim) {
+    F32View view = as_f32_1d(obj, true, dim);
+    require_dense_rows(view);
+    return view.to_vector();
+}
+
 F32View as_f32_1d(PyObject* obj, bool check_len, std::size_t len) {
     if (is_array_of(obj, 1, NPY_FLOAT32)) {
         Py_INCREF(obj);

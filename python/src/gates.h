@@ -38,6 +38,9 @@ void require_c_contiguous(PyObject* obj);
 // Second guard behind the float gates: the view is dense and row-major.
 void require_dense_rows(const F32View& view);
 
+// A 1-D query of exactly dim values through as_f32_1d, as the call's copy.
+std::vector<float> gated_query(PyObject* obj, std::size_t dim);
+
 // Row ids from any 1-D integer array: the caller's own uint32 array
 // (borrowed) or a converted copy (owned).
 class CandidateIds {

@@ -53,6 +53,8 @@ struct CommonMembers {
 
     static constexpr const char* is_empty_doc = "is_empty($self)\n--\n\n";
     static constexpr const char* swap_remove_doc = Traits::swap_remove_doc;
+    static constexpr const char* write_doc = Traits::write_doc;
+    static constexpr const char* load_doc = Traits::load_doc;
 
     static PyObject* is_empty(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         static const Signature sig{Traits::name, is_empty_doc};
@@ -69,6 +71,25 @@ struct CommonMembers {
                 raise(PyExc_IndexError, "index " + std::to_string(idx) + " out of range (index holds " +
                                             std::to_string(o.core->size()) + " vectors)");
             return PyLong_FromSize_t(o.core->swap_remove(idx));
+        });
+    }
+
+    // write(path) and the class method load(path), through the class's file
+    // format (Traits::write_file, Traits::load_file).
+    static PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const Signature sig{Traits::name, write_doc};
+        return call_method<Object>(self, Claim::shared, sig, args, nargs, kwnames, [](Object& o, const Args& a) {
+            const std::string path = to_path(a[0], "path");
+            Traits::write_file(*o.core, path);
+            Py_RETURN_NONE;
+        });
+    }
+
+    static PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        static const Signature sig{Traits::name, load_doc};
+        return call_function(sig, args, nargs, kwnames, [&](const Args& a) {
+            const std::string path = to_path(a[0], "path");
+            return new_index_object(reinterpret_cast<PyTypeObject*>(cls), Traits::load_file(path));
         });
     }
 

@@ -21,6 +21,19 @@ RankQuantIndex& core(QuantObject& o) { return *o.core; }
 
 struct QuantTraits {
     using Core = RankQuantIndex;
+    static constexpr const char* write_doc =
+        "write($self, path)\n--\n\n"
+        "Serialise the quantised index to a `.kwrq` file.\n\n"
+        "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
+        "sanitisation \u2014 so treat it as trusted input (see the module docstring).";
+    static constexpr const char* load_doc =
+        "load($cls, path)\n--\n\n"
+        "Load a `RankQuant` index from a `.kwrq` file written by [`RankQuant::write`]\n"
+        "(legacy `.hyrq` files are also accepted).\n\n"
+        "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
+        "sanitisation \u2014 so treat it as trusted input (see the module docstring).";
+    static void write_file(const Core& index, const std::string& path) { write_rank_quant(index, path); }
+    static Core load_file(const std::string& path) { return load_rank_quant(path); }
     static constexpr const char* name = "RankQuant";
     static constexpr const char* swap_remove_doc =
         "swap_remove($self, idx)\n--\n\n"
@@ -132,32 +145,6 @@ PyObject* quant_search_asymmetric_subset(PyObject* self, PyObject* const* args, 
     });
 }
 
-const Signature kWrite("RankQuant",
-    "write($self, path)\n--\n\n"
-    "Serialise the quantised index to a `.kwrq` file.\n\n"
-    "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
-    "sanitisation \u2014 so treat it as trusted input (see the module docstring).");
-PyObject* quant_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<QuantObject>(self, Claim::shared, kWrite, args, nargs, kwnames, [](QuantObject& o, const Args& a) {
-        const std::string path = to_path(a[0], "path");
-        write_rank_quant(core(o), path);
-        Py_RETURN_NONE;
-    });
-}
-
-const Signature kLoad("RankQuant",
-    "load($cls, path)\n--\n\n"
-    "Load a `RankQuant` index from a `.kwrq` file written by [`RankQuant::write`]\n"
-    "(legacy `.hyrq` files are also accepted).\n\n"
-    "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
-    "sanitisation \u2014 so treat it as trusted input (see the module docstring).");
-PyObject* quant_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(kLoad, args, nargs, kwnames, [&](const Args& a) {
-        const std::string path = to_path(a[0], "path");
-        return new_index_object(reinterpret_cast<PyTypeObject*>(cls), load_rank_quant(path));
-    });
-}
-
 PyObject* quant_repr(PyObject* self) {
     return call_slot<QuantObject>(self, Claim::shared, [](QuantObject& o) {
         const RankQuantIndex& idx = core(o);
@@ -184,8 +171,8 @@ PyMethodDef quant_methods[] = {
     KW_METHOD("search", quant_search, kSearch.doc(), 0),
     KW_METHOD("search_asymmetric", quant_search_asymmetric, kSearchAsym.doc(), 0),
     KW_METHOD("search_asymmetric_subset", quant_search_asymmetric_subset, kSearchAsymSubset.doc(), 0),
-    KW_METHOD("write", quant_write, kWrite.doc(), 0),
-    KW_METHOD("load", quant_load, kLoad.doc(), METH_CLASS),
+    KW_METHOD("write", Common::write, Common::write_doc, 0),
+    KW_METHOD("load", Common::load, Common::load_doc, METH_CLASS),
     KW_METHOD("swap_remove", Common::swap_remove, Common::swap_remove_doc, 0),
     KW_METHOD("is_empty", Common::is_empty, Common::is_empty_doc, 0),
     {nullptr, nullptr, 0, nullptr},

@@ -66,34 +66,21 @@ PyObject* rank_search_asymmetric(PyObject* self, PyObject* const* args, Py_ssize
     });
 }
 
-const Signature kWrite("Rank",
-    "write($self, path)\n--\n\n"
-    "Serialise the rank index to a `.kwr` file.\n\n"
-    "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
-    "sanitisation \u2014 so treat it as trusted input (see the module docstring).");
-PyObject* rank_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<RankObject>(self, Claim::shared, kWrite, args, nargs, kwnames, [](RankObject& o, const Args& a) {
-        const std::string path = to_path(a[0], "path");
-        write_rank(core(o), path);
-        Py_RETURN_NONE;
-    });
-}
-
-const Signature kLoad("Rank",
-    "load($cls, path)\n--\n\n"
-    "Load a `Rank` index from a `.kwr` file previously written by [`Rank::write`]\n"
-    "(legacy `.hyr` files are also accepted).\n\n"
-    "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
-    "sanitisation \u2014 so treat it as trusted input (see the module docstring).");
-PyObject* rank_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(kLoad, args, nargs, kwnames, [&](const Args& a) {
-        const std::string path = to_path(a[0], "path");
-        return new_index_object(reinterpret_cast<PyTypeObject*>(cls), load_rank(path));
-    });
-}
-
 struct RankTraits {
     using Core = RankIndex;
+    static constexpr const char* write_doc =
+        "write($self, path)\n--\n\n"
+        "Serialise the rank index to a `.kwr` file.\n\n"
+        "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
+        "sanitisation \u2014 so treat it as trusted input (see the module docstring).";
+    static constexpr const char* load_doc =
+        "load($cls, path)\n--\n\n"
+        "Load a `Rank` index from a `.kwr` file previously written by [`Rank::write`]\n"
+        "(legacy `.hyr` files are also accepted).\n\n"
+        "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
+        "sanitisation \u2014 so treat it as trusted input (see the module docstring).";
+    static void write_file(const Core& index, const std::string& path) { write_rank(index, path); }
+    static Core load_file(const std::string& path) { return load_rank(path); }
     static constexpr const char* name = "Rank";
     static constexpr const char* swap_remove_doc =
         "swap_remove($self, idx)\n--\n\n"
@@ -124,8 +111,8 @@ PyMethodDef rank_methods[] = {
     KW_METHOD("add", rank_add, kAdd.doc(), 0),
     KW_METHOD("search", rank_search, kSearch.doc(), 0),
     KW_METHOD("search_asymmetric", rank_search_asymmetric, kSearchAsym.doc(), 0),
-    KW_METHOD("write", rank_write, kWrite.doc(), 0),
-    KW_METHOD("load", rank_load, kLoad.doc(), METH_CLASS),
+    KW_METHOD("write", Common::write, Common::write_doc, 0),
+    KW_METHOD("load", Common::load, Common::load_doc, METH_CLASS),
     KW_METHOD("swap_remove", Common::swap_remove, Common::swap_remove_doc, 0),
     KW_METHOD("is_empty", Common::is_empty, Common::is_empty_doc, 0),
     {nullptr, nullptr, 0, nullptr},

@@ -19,17 +19,26 @@ SignBitmapIndex& core(SignObject& o) { return *o.core; }
 
 struct SignTraits {
     using Core = SignBitmapIndex;
+    static constexpr const char* write_doc =
+        "write($self, path)\n--\n\n"
+        "Persist the sign-bitmap payload to a `.kwsb` file. Format: 13-byte header\n"
+        "(`KWSB` magic + version + dim + n_vectors) + LE u64 bitmaps.\n\n"
+        "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
+        "sanitisation \u2014 so treat it as trusted input (see the module docstring).";
+    static constexpr const char* load_doc =
+        "load($cls, path)\n--\n\n"
+        "Load a `SignBitmap` from a `.kwsb` file previously written by\n"
+        "[`SignBitmap::write`] (legacy `.hysb` files are also accepted). Raises\n"
+        "`IOError` if the file is missing, malformed, or its payload length\n"
+        "disagrees with the header-declared shape.\n\n"
+        "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
+        "sanitisation \u2014 so treat it as trusted input (see the module docstring).";
+    static void write_file(const Core& index, const std::string& path) { write_sign_bitmap(index, path); }
+    static Core load_file(const std::string& path) { return load_sign_bitmap(path); }
     static constexpr const char* name = "SignBitmap";
     static constexpr const char* swap_remove_doc = "";  // no removal
 };
 using Common = CommonMembers<SignTraits>;
-
-// A 1-D query of dim values, gated and copied.
-std::vector<float> query_copy(PyObject* obj, std::size_t dim) {
-    F32View view = as_f32_1d(obj, true, dim);
-    require_dense_rows(view);
-    return view.to_vector();
-}
 
 // A (batch, dim) block of queries, gated, checked against the index size
 // and copied; rows receives the batch size.
@@ -91,7 +100,7 @@ PyObject* sign_top_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return call_method<SignObject>(self, Claim::shared, kTopM, args, nargs, kwnames, [](SignObject& o, const Args& a) {
         const SignBitmapIndex& idx = core(o);
         const std::uint64_t m = to_u64(a[1], "m");
-        const std::vector<float> q = query_copy(a[0], idx.dim());
+        const std::vector<float> q = gated_query(a[0], idx.dim());
         std::vector<std::uint32_t> ids;
         run_released([&] { ids = idx.top_m_candidates(q.data(), q.size(), m); });
         const std::size_t len = ids.size();
@@ -131,7 +140,7 @@ const Signature kScoreAll("SignBitmap",
 PyObject* sign_score_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<SignObject>(self, Claim::shared, kScoreAll, args, nargs, kwnames, [](SignObject& o, const Args& a) {
         const SignBitmapIndex& idx = core(o);
-        const std::vector<float> q = query_copy(a[0], idx.dim());
+        const std::vector<float> q = gated_query(a[0], idx.dim());
         ScoreBuffer scores;
         run_released([&] { scores = idx.score_all(q.data(), q.size()); });
         const std::size_t len = scores.size();
@@ -172,35 +181,6 @@ PyObject* sign_build_query_bitmap(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
-const Signature kWrite("SignBitmap",
-    "write($self, path)\n--\n\n"
-    "Persist the sign-bitmap payload to a `.kwsb` file. Format: 13-byte header\n"
-    "(`KWSB` magic + version + dim + n_vectors) + LE u64 bitmaps.\n\n"
-    "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
-    "sanitisation \u2014 so treat it as trusted input (see the module docstring).");
-PyObject* sign_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<SignObject>(self, Claim::shared, kWrite, args, nargs, kwnames, [](SignObject& o, const Args& a) {
-        const std::string path = to_path(a[0], "path");
-        write_sign_bitmap(core(o), path);
-        Py_RETURN_NONE;
-    });
-}
-
-const Signature kLoad("SignBitmap",
-    "load($cls, path)\n--\n\n"
-    "Load a `SignBitmap` from a `.kwsb` file previously written by\n"
-    "[`SignBitmap::write`] (legacy `.hysb` files are also accepted). Raises\n"
-    "`IOError` if the file is missing, malformed, or its payload length\n"
-    "disagrees with the header-declared shape.\n\n"
-    "`path` is forwarded to the filesystem unmodified \u2014 no `..` / traversal\n"
-    "sanitisation \u2014 so treat it as trusted input (see the module docstring).");
-PyObject* sign_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(kLoad, args, nargs, kwnames, [&](const Args& a) {
-        const std::string path = to_path(a[0], "path");
-        return new_index_object(reinterpret_cast<PyTypeObject*>(cls), load_sign_bitmap(path));
-    });
-}
-
 // ----- slots and properties ------------------------------------------------------------
 
 PyObject* sign_repr(PyObject* self) {
@@ -227,8 +207,8 @@ PyMethodDef sign_methods[] = {
     KW_METHOD("score_all", sign_score_all, kScoreAll.doc(), 0),
     KW_METHOD("score_all_batched", sign_score_all_batched, kScoreAllBatched.doc(), 0),
     KW_METHOD("build_query_bitmap", sign_build_query_bitmap, kQueryBitmap.doc(), 0),
-    KW_METHOD("write", sign_write, kWrite.doc(), 0),
-    KW_METHOD("load", sign_load, kLoad.doc(), METH_CLASS),
+    KW_METHOD("write", Common::write, Common::write_doc, 0),
+    KW_METHOD("load", Common::load, Common::load_doc, METH_CLASS),
     KW_METHOD("is_empty", Common::is_empty, Common::is_empty_doc, 0),
     {nullptr, nullptr, 0, nullptr},
 };
