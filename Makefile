@@ -86,9 +86,11 @@ build/tsan/build.ninja:
 	meson setup build/tsan -Dpython=false -Dbuildtype=debugoptimized -Db_sanitize=thread -Db_lundef=false
 
 # The worker pool and the loaders' overlapped reads under ThreadSanitizer.
+TSAN_TESTS := test_parallel test_rank_io
 tsan: deps build/tsan/build.ninja
+	ninja -C build/tsan $(addprefix tests/cpp/,$(TSAN_TESTS))
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  meson test -C build/tsan --print-errorlogs --num-processes $(JOBS) test_parallel test_rank_io test_rank_io_threads8
+	  meson test -C build/tsan --no-rebuild --print-errorlogs --num-processes $(JOBS) $(TSAN_TESTS) test_rank_io_threads8
 
 test: build test-core test-sanitize tsan test-python
 

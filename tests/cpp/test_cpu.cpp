@@ -363,6 +363,11 @@ TEST_P(TierRuns, TableIsCompleteAndInheritsBelow) {
     EXPECT_NE(k.rank_asymmetric, nullptr);
     for (auto* scan : k.quant_scan) EXPECT_NE(scan, nullptr);
     EXPECT_NE(k.quant_search, nullptr);
+    EXPECT_NE(k.eval_scan, nullptr);
+    for (auto* scan : k.popcount_collect) EXPECT_NE(scan, nullptr);
+    for (auto* scan : k.popcount_collect8) EXPECT_NE(scan, nullptr);
+    EXPECT_NE(k.top_bits, nullptr);
+    EXPECT_NE(k.sign_words, nullptr);
     // Dimensions past int16 have one implementation, inherited by every tier.
     EXPECT_EQ(k.rank_symmetric_wide, kwivel::kernel_table(Tier::portable).rank_symmetric_wide);
 }
