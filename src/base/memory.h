@@ -20,8 +20,13 @@ void advise_huge_pages(void* data, std::size_t bytes);
 template <class T>
 void reserve_for_growth(std::vector<T>& v, std::size_t n) {
     if (v.capacity() >= n) return;
-    v.reserve(std::max(n, v.capacity() + v.capacity() / 2));
-    advise_huge_pages(v.data(), v.capacity() * sizeof(T));
+    // The advice goes on the new block before the old contents are copied
+    // in: pages touched first would be faulted in small.
+    std::vector<T> grown;
+    grown.reserve(std::max(n, v.capacity() + v.capacity() / 2));
+    advise_huge_pages(grown.data(), grown.capacity() * sizeof(T));
+    grown.insert(grown.end(), v.begin(), v.end());
+    v.swap(grown);
 }
 
 // A zero-filled buffer of n trivially copyable T whose first element sits on

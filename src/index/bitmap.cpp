@@ -14,6 +14,7 @@
 #include "kernels/common.h"
 #include "kernels/popcount.h"
 #include "kernels/top_bits.h"
+#include "search/popcount_shortlists.h"
 #include "search/shortlist.h"
 
 namespace kwivel {
@@ -221,6 +222,12 @@ std::vector<std::uint32_t> BitmapIndex::top_m_candidates(const float* query, std
     if (m_eff == 0) return {};
     const std::vector<std::uint64_t> q = query_bitmap(query, tier);
     std::vector<std::uint32_t> out(m_eff);
+    const auto max_score = static_cast<std::uint32_t>(n_top_);
+    if (PopcountShortlists::worthwhile(n, m_eff, max_score)) {
+        PopcountShortlists(PopOp::and_op, max_score, true, m_eff)
+            .run(kernel_table(tier), words_.data(), n, wpv_, q.data(), 1, out.data());
+        return out;
+    }
     if (n_top_ < 256)
         scan_and_select<std::uint8_t>(q.data(), m_eff, tier, out.data());
     else
@@ -268,6 +275,22 @@ Shortlists BitmapIndex::top_m_candidates_batched(const float* queries, std::size
         for (std::size_t q = 0; q < nq; ++q) query_bits_into(queries + q * dim_, qbits.data() + q * wpv, keys.data(), tier);
     }
     out.ids.resize(olen);
+    const auto max_score = static_cast<std::uint32_t>(n_top_);
+    const std::size_t groups = (nq + kPopGroup - 1) / kPopGroup;
+    if (groups >= pool_threads() && PopcountShortlists::worthwhile(n, m_eff, max_score)) {
+        // Enough groups to keep every thread busy, and a short list: each
+        // group filters its shortlists out of one pass over the rows.
+        const KernelTable& table = kernel_table(tier);
+        parallel_for(0, groups, [&](std::size_t g0, std::size_t g1) {
+            PopcountShortlists lists(PopOp::and_op, max_score, true, m_eff);
+            for (std::size_t g = g0; g < g1; ++g) {
+                const std::size_t q0 = g * kPopGroup;
+                lists.run(table, words_.data(), n, wpv, qbits.data() + q0 * wpv, std::min(kPopGroup, nq - q0),
+                          out.ids.data() + q0 * m_eff);
+            }
+        });
+        return out;
+    }
     // Overlaps never exceed n_top, so the score buffer holds them in 8 bits
     // (n_top < 256) or 16: a quarter or half of the 4 * nq * n bytes of
     // 32-bit scores, in memory, page clearing and bandwidth alike.

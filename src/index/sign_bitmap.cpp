@@ -13,6 +13,7 @@
 #include "base/memory.h"
 #include "base/parallel.h"
 #include "kernels/popcount.h"
+#include "search/popcount_shortlists.h"
 #include "search/shortlist.h"
 
 namespace kwivel {
@@ -31,9 +32,6 @@ std::size_t tile_rows(std::size_t wpv) { return std::clamp<std::size_t>(65536 / 
 // Less scanning than this (in words, all queries together) is not worth
 // waking the pool for.
 constexpr std::size_t kSerialScanWords = std::size_t{1} << 17;
-// Widest index whose shortlists are filtered through a histogram of
-// distances (dim + 1 counts per query).
-constexpr std::size_t kFilteredMaxDim = 65536;
 // Floats per piece of the parallel bitmap build, at least.
 constexpr std::size_t kBuildGrainFloats = std::size_t{1} << 16;
 
@@ -94,81 +92,6 @@ std::uint32_t dim_u32(std::size_t dim) {
     KW_ASSERT(dim <= UINT32_MAX, "sign bitmap dim fits u32");
     return static_cast<std::uint32_t>(dim);
 }
-
-// Shortlists of a group of up to 8 queries from one pass over the rows,
-// without a distance buffer of n entries per query.  Each block's distances
-// land in a small tile (still in cache) and are filtered there: a row is
-// kept when its distance is at most the query's running bound, the m-th
-// smallest distance among the rows seen so far (dim until m rows are seen).
-// The bound only falls, and every row of the final shortlist (ties at its
-// cut included) is within it when it is seen, so choosing among the kept rows
-// (in id order, ties by position = by id) gives exactly the full selection.
-// The bound comes from a histogram of the rows counted so far: a row above
-// the bound can never move the m-th smallest, so the counts up to the bound
-// are exact.
-class GroupShortlists {
-public:
-    GroupShortlists(std::size_t dim, std::size_t m) : dim_(dim), m_(m) {}
-
-    void run(const KernelTable& table, const std::uint64_t* words, std::size_t n, std::size_t wpv,
-             const std::uint64_t* queries, std::size_t nq, std::uint32_t* out) {
-        const auto collect8 = table.popcount_collect8[kXor];
-        const auto collect1 = table.popcount_collect[kXor];
-        const std::size_t block = tile_rows(wpv);
-        tile_.resize(kPopGroup * block);
-        for (std::size_t q = 0; q < nq; ++q) {
-            hist_[q].assign(dim_ + 1, 0);
-            bound_[q] = static_cast<std::uint32_t>(dim_);
-            ids_[q].clear();
-            dist_[q].clear();
-        }
-        for (std::size_t r0 = 0; r0 < n; r0 += block) {
-            const std::size_t rows = std::min(block, n - r0);
-            if (nq == 1)
-                collect1(words + r0 * wpv, rows, wpv, queries, tile_.data());
-            else
-                collect8(words + r0 * wpv, rows, wpv, queries, nq, tile_.data(), block);
-            for (std::size_t q = 0; q < nq; ++q) keep(q, tile_.data() + q * block, rows, r0);
-        }
-        for (std::size_t q = 0; q < nq; ++q) {
-            std::uint32_t* dst = out + q * m_;
-            const std::size_t got = select_shortlist(dist_[q].data(), dist_[q].size(), static_cast<std::uint32_t>(dim_),
-                                                     m_, ScoreOrder::ascending, dst);
-            KW_ASSERT(got == m_, "kwivel: filtered shortlist lost rows");
-            for (std::size_t i = 0; i < m_; ++i) dst[i] = ids_[q][dst[i]];
-        }
-    }
-
-private:
-    void keep(std::size_t q, const std::uint32_t* d, std::size_t rows, std::size_t r0) {
-        std::uint32_t bound = bound_[q];
-        std::uint32_t* hist = hist_[q].data();
-        for (std::size_t i = 0; i < rows; ++i)
-            if (d[i] <= bound) ++hist[d[i]];
-        // The m-th smallest distance counted so far, if m rows are counted.
-        std::size_t seen = 0;
-        for (std::uint32_t b = 0; b <= bound; ++b) {
-            seen += hist[b];
-            if (seen >= m_) {
-                bound = b;
-                break;
-            }
-        }
-        bound_[q] = bound;
-        for (std::size_t i = 0; i < rows; ++i)
-            if (d[i] <= bound) {
-                ids_[q].push_back(static_cast<std::uint32_t>(r0 + i));
-                dist_[q].push_back(d[i]);
-            }
-    }
-
-    std::size_t dim_, m_;
-    std::vector<std::uint32_t> tile_;
-    std::vector<std::uint32_t> hist_[kPopGroup];
-    std::uint32_t bound_[kPopGroup] = {};
-    std::vector<std::uint32_t> ids_[kPopGroup];
-    std::vector<std::uint32_t> dist_[kPopGroup];
-};
 
 }  // namespace
 
@@ -264,7 +187,7 @@ std::vector<std::uint64_t> SignBitmapIndex::build_query_bitmap(const float* quer
 }
 
 bool SignBitmapIndex::filtered_shortlists(std::size_t m_eff) const {
-    return m_eff <= n_vectors_ / 16 && dim_ <= kFilteredMaxDim && n_vectors_ <= UINT32_MAX;
+    return dim_ <= UINT32_MAX && PopcountShortlists::worthwhile(n_vectors_, m_eff, static_cast<std::uint32_t>(dim_));
 }
 
 std::vector<std::uint64_t> SignBitmapIndex::query_bitmaps(const float* queries, std::size_t nq,
@@ -308,7 +231,7 @@ std::vector<std::uint32_t> SignBitmapIndex::top_m_candidates(const float* query,
     const std::vector<std::uint64_t> q = build_query_bitmap(query, len, tier);
     std::vector<std::uint32_t> out(m_eff);
     if (filtered_shortlists(m_eff)) {
-        GroupShortlists(dim_, m_eff).run(kernel_table(tier), words_.data(), n_vectors_, wpv_, q.data(), 1, out.data());
+        PopcountShortlists(PopOp::xor_op, dim_u32(dim_), false, m_eff).run(kernel_table(tier), words_.data(), n_vectors_, wpv_, q.data(), 1, out.data());
         return out;
     }
     ScoreBuffer dist = score_buffer(n_vectors_);
@@ -335,7 +258,7 @@ std::vector<std::uint32_t> SignBitmapIndex::top_m_candidates_batched(const float
         // Enough groups to keep every thread busy, and a short list: each
         // group filters its shortlists out of one pass over the rows.
         parallel_for(0, groups, [&](std::size_t g0, std::size_t g1) {
-            GroupShortlists lists(dim_, m_eff);
+            PopcountShortlists lists(PopOp::xor_op, dim_u32(dim_), false, m_eff);
             for (std::size_t g = g0; g < g1; ++g) {
                 const std::size_t q0 = g * kPopGroup;
                 lists.run(table, words_.data(), n, wpv, q.data() + q0 * wpv, std::min(kPopGroup, nq - q0),

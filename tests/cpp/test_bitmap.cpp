@@ -133,9 +133,11 @@ TEST_P(BitmapEachTier, SearchesMatchBruteForce) {
         const std::size_t n = 300;
         // Tied rows make equal overlaps common, so the id order is exercised.
         const BitmapIndex idx = make(dim, n_top, rows(n, dim, 3, true));
-        for (std::size_t nq = 1; nq <= 17; nq += (nq < 9 ? 1 : 8)) {
+        // m = 37 selects from full score buffers, m = 9 (at most n / 16)
+        // filters each block of counts against a running cut.
+        for (std::size_t nq = 1; nq <= 17; nq += (nq < 9 ? 1 : 8))
+        for (const std::size_t m : {std::size_t{37}, std::size_t{9}}) {
             const auto q = rows(nq, dim, static_cast<std::uint32_t>(nq), nq % 2 == 0);
-            const std::size_t m = 37;
             const Shortlists batched = idx.top_m_candidates_batched(q.data(), q.size(), m, tier);
             const Shortlists chunked = idx.top_m_candidates_batched_chunked(q.data(), q.size(), m, 3, tier);
             const SearchResult top = idx.search(q.data(), q.size(), m, tier);
