@@ -4,8 +4,9 @@
 // and finds the first row that fails a format's row check.  Pieces of about
 // a megabyte (whole rows) are checked right after they arrive, while still
 // in cache.  A payload of at least two pieces is read on a thread of its
-// own while the worker pool checks the pieces that have arrived, each
-// checker with its own state; the lowest bad row wins, so the result (and
+// own while the worker pool checks the pieces that have arrived (and the
+// reader joins in once it has read everything), each checker with its own
+// state; the lowest bad row wins, so the result (and
 // the message the loader builds from it) is the same either way.
 //
 // The check is given as a factory: make_check() returns a callable
@@ -53,27 +54,6 @@ bool read_rows_overlapped(BufferedReader& r, std::size_t row_elems, std::size_t 
     const T* base = nullptr;  // set before the first piece is published
     std::exception_ptr read_error;
 
-    std::thread reader;
-    try {
-        reader = std::thread([&] {
-            try {
-                // Into the caller's vector: checkers may still be reading
-                // published pieces when a later read fails.
-                read_le_into(r, out, row_elems * n_rows, rows_per_piece * row_elems, [&](const T* p, std::size_t) {
-                    if (base == nullptr) base = p;
-                    ready.fetch_add(1, std::memory_order_release);
-                    ready.notify_all();
-                });
-            } catch (...) {
-                read_error = std::current_exception();
-                ready.store(kAborted, std::memory_order_release);
-                ready.notify_all();
-            }
-        });
-    } catch (const std::system_error&) {
-        return false;
-    }
-
     const auto check_pieces = [&] {
         auto check = make_check();
         for (;;) {
@@ -97,6 +77,36 @@ bool read_rows_overlapped(BufferedReader& r, std::size_t row_elems, std::size_t 
         }
     };
 
+    // The reader helps check once its reads are done: on a machine of two
+    // cores the check, not the read, sets the pace.
+    std::atomic<bool> reader_check_failed{false};
+    std::thread reader;
+    try {
+        reader = std::thread([&] {
+            try {
+                // Into the caller's vector: checkers may still be reading
+                // published pieces when a later read fails.
+                read_le_into(r, out, row_elems * n_rows, rows_per_piece * row_elems, [&](const T* p, std::size_t) {
+                    if (base == nullptr) base = p;
+                    ready.fetch_add(1, std::memory_order_release);
+                    ready.notify_all();
+                });
+            } catch (...) {
+                read_error = std::current_exception();
+                ready.store(kAborted, std::memory_order_release);
+                ready.notify_all();
+                return;
+            }
+            try {
+                check_pieces();
+            } catch (...) {
+                reader_check_failed.store(true);  // a piece it claimed may be unchecked
+            }
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+
     bool checked = true;
     try {
         // One thread of the pool's budget is the reader's.
@@ -107,6 +117,7 @@ bool read_rows_overlapped(BufferedReader& r, std::size_t row_elems, std::size_t 
     }
     reader.join();
     if (read_error) std::rethrow_exception(read_error);
+    if (reader_check_failed.load()) checked = false;
     bad_row = checked ? first_bad.load(std::memory_order_relaxed) : make_check()(out.data(), n_rows, 0);
     return true;
 }
