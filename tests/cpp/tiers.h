@@ -1,8 +1,10 @@
 // Running kernel tests on every tier of the ladder.
 //
-// A kernel test loops over runnable_tiers() (portable up to the tier this
-// process runs); the TierLadder suite in test_cpu.cpp reports each tier the
-// machine lacks as a skipped test, so a missing tier is never a silent drop.
+// A kernel test is parameterised over all_tiers() and skips a tier this
+// process does not run with GTEST_SKIP, or loops over runnable_tiers()
+// (portable up to the tier this process runs); the TierRuns suite in
+// test_cpu.cpp then reports each missing tier as a skipped test.  Either way
+// a missing tier is never a silent drop.
 #pragma once
 
 #include <string>
