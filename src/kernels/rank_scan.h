@@ -190,11 +190,7 @@ void sym_driver(const SymScan& s, const float* queries, std::size_t nq, std::siz
                           tks.data() + q0, thr.data() + q0);
                 }
             }
-            for (std::size_t q = 0; q < nb; ++q) {
-                const std::size_t row = (b0 + q) * k_eff;
-                tks[q].finalize_into_with_scratch(out.scores.data() + row, k_eff,
-                                                  out.ids.data() + row, k_eff, scratch);
-            }
+            for (std::size_t q = 0; q < nb; ++q) finalize_row(tks[q], out, b0 + q, scratch);
         });
     });
 }
@@ -236,11 +232,7 @@ void asym_driver(const AsymScan& s, const float* queries, std::size_t nq, std::s
                           tile.data(), t0, t1, tks.data() + q0, thr.data() + q0);
                 }
             }
-            for (std::size_t q = 0; q < nb; ++q) {
-                const std::size_t row = (b0 + q) * k_eff;
-                tks[q].finalize_into_with_scratch(out.scores.data() + row, k_eff,
-                                                  out.ids.data() + row, k_eff, scratch);
-            }
+            for (std::size_t q = 0; q < nb; ++q) finalize_row(tks[q], out, b0 + q, scratch);
         });
     });
 }

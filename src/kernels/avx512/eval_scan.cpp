@@ -10,11 +10,6 @@ namespace kern {
 namespace {
 
 #ifdef KW_X86
-// GCC 12 reports the deliberately undefined pass-through operand of the
-// unmasked AVX-512 intrinsics (_mm512_undefined_*) as uninitialised.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 KW_TARGET_AVX512_BEGIN
 
 template <unsigned NQ>
@@ -59,7 +54,6 @@ void group_dispatch_avx512(const EvalScan& s, const float* qc, std::size_t nqg, 
 }
 
 KW_TARGET_END
-#pragma GCC diagnostic pop
 
 struct Avx512Steps {
     static constexpr std::size_t kGroup = 8;

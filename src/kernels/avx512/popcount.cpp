@@ -21,11 +21,6 @@ namespace {
 
 #ifdef KW_X86
 KW_TARGET_AVX512_VPOPCNT_BEGIN
-// GCC 12 reports the placeholder operand inside some AVX-512 intrinsics
-// (_mm512_undefined) as uninitialised; the lanes it names are never read.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 constexpr std::size_t kWordChunk = 32;
 
@@ -152,7 +147,6 @@ void block_vpop(const std::uint64_t* rows, std::size_t n, std::size_t wpv, const
     if (i < n) rows8_vpop<op>(rows + i * wpv, static_cast<unsigned>(n - i), wpv, queries, nq, counts + i, stride);
 }
 
-#pragma GCC diagnostic pop
 KW_TARGET_END
 
 struct VpopSteps {

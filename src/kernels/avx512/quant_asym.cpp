@@ -19,11 +19,6 @@ namespace kern {
 namespace {
 
 #ifdef KW_X86
-// GCC 12 reports the deliberately undefined pass-through operand of the
-// unmasked AVX-512 intrinsics (_mm512_undefined_*) as uninitialised.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 KW_TARGET_AVX512_BEGIN
 
 inline std::uint32_t load_be32(const std::uint8_t* p) {
@@ -179,7 +174,6 @@ void gather_rows_avx512(const std::uint8_t* codes, std::size_t n, std::size_t di
 }
 
 KW_TARGET_END
-#pragma GCC diagnostic pop
 
 struct Avx512Steps {
     static constexpr std::size_t kGroup = 3;

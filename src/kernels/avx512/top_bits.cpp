@@ -16,11 +16,6 @@ namespace {
 
 #ifdef KW_X86
 KW_TARGET_AVX512_BEGIN
-// GCC 12 reports the placeholder operand inside some AVX-512 intrinsics
-// (_mm512_undefined) as uninitialised; the lanes it names are never read.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 // Keys at or above c among keys[0, n) (n a multiple of 16; padding keys
 // are zero, never at or above a c > 0).
@@ -100,7 +95,6 @@ bool top_bits_avx512(const float* v, std::size_t dim, std::size_t n_top, bool ti
     return bad == 0;
 }
 
-#pragma GCC diagnostic pop
 KW_TARGET_END
 #endif  // KW_X86
 
