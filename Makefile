@@ -37,13 +37,12 @@ deps:
 $(VENV)/bin/python:
 	$(PYTHON_SYS) -m venv --system-site-packages $(VENV)
 
+# The package's build folder also holds the core tests, so the release core is
+# compiled once for the module and the tests.
 build: deps $(VENV)/bin/python
 	mkdir -p build
 	$(PY) -m pip install --no-build-isolation --no-deps --no-index -q \
-	  --config-settings=builddir=build/py --config-settings=setup-args=-Dtests=false .
-
-build/core/build.ninja:
-	meson setup build/core -Dpython=false -Dbuildtype=release
+	  --config-settings=builddir=build/py --config-settings=setup-args=-Dtests=true .
 
 build/sanitize/build.ninja:
 	meson setup build/sanitize -Dpython=false -Dbuildtype=debugoptimized \
@@ -60,8 +59,8 @@ dev:
 	for f in python/kwivel/*; do ln -sfn "$$PWD/$$f" build/dev-$(DEV)/stage/kwivel/; done
 	ln -sfn "$$PWD"/build/dev-$(DEV)/_kwivel*.so build/dev-$(DEV)/stage/kwivel/
 
-test-core: deps build/core/build.ninja
-	meson test -C build/core --print-errorlogs --num-processes $(JOBS)
+test-core: build
+	meson test -C build/py --print-errorlogs --num-processes $(JOBS)
 
 test-sanitize: deps build/sanitize/build.ninja
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
