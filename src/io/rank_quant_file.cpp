@@ -13,9 +13,6 @@
 
 namespace kwivel {
 
-// ---------------------------------------------------------------------------
-// RankQuant files.
-
 namespace {
 
 constexpr std::string_view kQuantMagics[] = {"KWRQ", "HYRQ"};

@@ -46,12 +46,11 @@
 // Throughput.  The vector accumulators hold consecutive coordinates, so the
 // unpacked codes of a document are simply its codes as floats in coordinate
 // order.  The drivers unpack a small tile of documents (it stays in L1) once
-// (KernelTable::quant_asym[width].unpack),
-// then every query of a block (its normalised rows stay in L2) passes over
-// it through the width's group step, a few queries and two documents at a
-// time in registers: each unpacked
-// word is reused by all those queries, and each query's accumulation is
-// exactly the per-document scheme above.
+// with the width's unpack step (KernelTable::quant_asym), then every query
+// of a block (its normalised rows stay in L2) passes over it through the
+// width's group step, a few queries and two documents at a time in
+// registers: each unpacked word is reused by all those queries, and each
+// query's accumulation is exactly the per-document scheme above.
 #pragma once
 
 #include <algorithm>
