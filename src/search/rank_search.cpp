@@ -116,6 +116,16 @@ void asym_driver(const kern::AsymScan& s, const KernelTable& table, const float*
     });
 }
 
+// The view of the index every scan starts from.
+template <class Scan>
+Scan scan_of(const RankIndex& index) {
+    Scan s;
+    s.dim = index.dim();
+    s.n = index.size();
+    s.ranks = index.ranks().data();
+    return s;
+}
+
 }  // namespace
 
 SearchResult rank_search_symmetric(const RankIndex& index, const float* queries, std::size_t nq, std::size_t k,
@@ -126,10 +136,7 @@ SearchResult rank_search_symmetric(const RankIndex& index, const float* queries,
     SearchResult out = SearchResult::sized(nq, k_eff);
     if (k_eff == 0 || nq == 0) return out;
 
-    kern::SymScan s;
-    s.dim = index.dim();
-    s.n = n;
-    s.ranks = index.ranks().data();
+    kern::SymScan s = scan_of<kern::SymScan>(index);
     const float rn = rank_norm(s.dim);
     s.inv = 1.0f / (rn * rn);
 
@@ -167,10 +174,7 @@ SearchResult rank_search_asymmetric(const RankIndex& index, const float* queries
     SearchResult out = SearchResult::sized(nq, k_eff);
     if (k_eff == 0 || nq == 0) return out;
 
-    kern::AsymScan s;
-    s.dim = index.dim();
-    s.n = n;
-    s.ranks = index.ranks().data();
+    kern::AsymScan s = scan_of<kern::AsymScan>(index);
     s.inv = 1.0f / rank_norm(s.dim);
     asym_driver(s, table, queries, nq, k_eff, out);
     return out;
