@@ -15,7 +15,7 @@
 #include "base/cpu.h"
 #include "base/parallel.h"
 #include "index/rank_quant.h"
-#include "kernels/quant_scan.h"
+#include "search/quant_search.h"
 #include "search/topk.h"
 
 namespace kwivel {
@@ -113,10 +113,10 @@ void BM_QuantScan(benchmark::State& state) {
     std::vector<float> table(kDim << bits);
     quant_query_table(queries().data(), kDim, bits, table.data());
     const float scale = quant_score_scale(kDim, bits);
-    const QuantScanFn scan = kernel_table(kernel).quant_scan[quant_scan_slot(bits)];
+    const KernelTable& kernels = kernel_table(kernel);
     for (auto _ : state) {
         TopK tk(kK);
-        scan(idx.codes().data(), idx.size(), kDim, table.data(), scale, tk);
+        quant_scan_one(kernels, bits, idx.codes().data(), idx.size(), kDim, table.data(), scale, tk);
         benchmark::DoNotOptimize(tk.threshold());
     }
     state.counters["docs/s"] = benchmark::Counter(static_cast<double>(kDocs) * state.iterations(),

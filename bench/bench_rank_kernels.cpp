@@ -11,7 +11,7 @@
 
 #include "base/cpu.h"
 #include "index/rank.h"
-#include "kernels/rank_scan.h"
+#include "search/rank_search.h"
 
 namespace {
 

@@ -68,7 +68,9 @@ std::uint16_t to_u16(PyObject* obj, const char* name);
 std::uint8_t to_u8(PyObject* obj, const char* name);
 std::string to_path(PyObject* obj, const char* name);
 
-// Runs a conversion step; on failure attaches the "while processing" note.
+// Called with a Python error set by a failed conversion of argument `name`:
+// adds the note "while processing '<name>'" to the exception (where it takes
+// notes) and throws PyErrorSet, leaving the error set.
 [[noreturn]] void raise_with_note(const char* name);
 
 // ----- claims ------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "base/limits.h"
 #include "index/eval_search.h"
 #include "index/rank.h"
 
@@ -107,8 +108,8 @@ PyObject* fn_unpack_buckets(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         const std::uint8_t bits = to_u8(a[2], "bits");
         const std::size_t per_byte = packable_codes_per_byte(bits);
         packed.require_contiguous();
-        std::uint64_t n_codes;
-        if (__builtin_mul_overflow(static_cast<std::uint64_t>(packed.len), per_byte, &n_codes) || n_codes != d)
+        std::size_t n_codes;
+        if (!checked_mul(packed.len, per_byte, n_codes) || n_codes != d)
             value_error("packed length " + std::to_string(packed.len) + " * " + std::to_string(per_byte) +
                         " codes/byte != d = " + std::to_string(d));
         const std::vector<std::uint8_t> bytes = packed.to_vector();

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/limits.h"
 #include "base/parallel.h"
 #include "index/rank.h"
 #include "base/finite.h"
@@ -366,13 +367,13 @@ template struct TypedView<std::uint64_t>;
 void check_add_capacity(std::uint64_t n, std::uint64_t adding, std::uint64_t elems_per_vec,
                         std::uint64_t elem_bytes) {
     std::uint64_t total, elems, bytes;
-    if (__builtin_add_overflow(n, adding, &total)) raise(PyExc_ValueError, "n_vectors overflows usize");
+    if (!checked_add(n, adding, total)) raise(PyExc_ValueError, "n_vectors overflows usize");
     if (total > MAX_VECTORS)
         raise(PyExc_ValueError, "index would exceed MAX_VECTORS (" + std::to_string(MAX_VECTORS) + "); had " +
                                     std::to_string(n) + ", adding " + std::to_string(adding));
-    if (__builtin_mul_overflow(total, elems_per_vec, &elems))
+    if (!checked_mul(total, elems_per_vec, elems))
         raise(PyExc_ValueError, "index buffer length (n_vectors * elems_per_vec) overflows usize");
-    if (__builtin_mul_overflow(elems, elem_bytes, &bytes))
+    if (!checked_mul(elems, elem_bytes, bytes))
         raise(PyExc_ValueError, "index buffer byte size overflows usize");
 }
 

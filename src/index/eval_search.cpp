@@ -12,12 +12,11 @@
 #include "kernels/eval_scan.h"
 #include "ordinal/buckets.h"
 #include "ordinal/rank_transform.h"
+#include "search/scan_support.h"
 
 namespace kwivel {
 
 namespace {
-
-float eval_centre(unsigned bits) { return (static_cast<float>(1u << bits) - 1.0f) * 0.5f; }
 
 // The code of every rank, checked against the width.
 std::vector<std::uint8_t> rank_codes(std::size_t dim, unsigned bits) {
@@ -31,13 +30,47 @@ std::vector<std::uint8_t> rank_codes(std::size_t dim, unsigned bits) {
     return code;
 }
 
+// nq queries' centred codes over the corpus: blocks of queries share each
+// pass, a tile of 16 documents is filled once and every query group of the
+// block meets it through one call of the table's step.
+void eval_driver(const KernelTable& table, const kern::EvalScan& s, const float* qc, std::size_t nq,
+                 SearchResult& out) {
+    using kern::kEvalTile;
+    const std::size_t dim = s.dim, group = table.eval_group_size;
+    const std::size_t cap = kern::query_block_capacity(dim * sizeof(float), kern::kEvalBlockBytes, group,
+                                                       kern::kEvalMaxBlock);
+    parallel_for(0, nq, [&](std::size_t lo, std::size_t hi) {
+        AlignedBuffer<float> tile(dim * kEvalTile);
+        std::vector<float> thr(cap);
+        std::vector<TopK> tks;
+        std::vector<TopK::Record> scratch;
+        tks.reserve(cap);
+        search::for_blocks(lo, hi, cap, [&](std::size_t b0, std::size_t b1) {
+            const std::size_t nb = b1 - b0;
+            tks.clear();
+            for (std::size_t q = 0; q < nb; ++q) {
+                tks.emplace_back(out.k_eff);
+                thr[q] = kern::kNegInf;
+            }
+            const kern::Offers offers = search::topk_offers(tks.data(), thr.data());
+            for (std::size_t t0 = 0; t0 < s.n; t0 += kEvalTile) {
+                const std::size_t t1 = std::min(s.n, t0 + kEvalTile);
+                kern::eval_fill(s, t0, t1, tile.data());
+                for (std::size_t q0 = 0; q0 < nb; q0 += group)
+                    table.eval_group(s, qc + (b0 + q0) * dim, std::min(group, nb - q0), tile.data(), t0, t1,
+                                     offers.from(q0));
+            }
+            for (std::size_t q = 0; q < nb; ++q) search::finalize_row(tks[q], out, b0 + q, scratch);
+        });
+    });
+}
+
 }  // namespace
 
 float eval_scale(std::size_t dim, unsigned bits) {
-    const float centre = eval_centre(bits);
     float s = 0.0f;
     for (std::size_t r = 0; r < dim; ++r) {
-        const float c = static_cast<float>((static_cast<std::uint64_t>(r) << bits) / dim) - centre;
+        const float c = bucket_centre(rank_to_bucket(r, dim, bits), bits);
         s = s + c * c;
     }
     const float root = std::sqrt(s);
@@ -59,9 +92,8 @@ SearchResult rankquant_eval_search(const float* corpus, std::size_t corpus_len, 
     SearchResult out = SearchResult::sized(nq, k_eff);
     if (nq == 0 || k_eff == 0) return out;
 
-    const float centre = eval_centre(bits);
     std::vector<float> values(std::size_t{1} << bits);
-    for (std::size_t c = 0; c < values.size(); ++c) values[c] = static_cast<float>(c) - centre;
+    for (std::size_t c = 0; c < values.size(); ++c) values[c] = bucket_centre(static_cast<unsigned>(c), bits);
     const std::vector<std::uint8_t> code_of = rank_codes(dim, bits);
 
     // Encode the corpus, one row per work item.
@@ -84,7 +116,7 @@ SearchResult rankquant_eval_search(const float* corpus, std::size_t corpus_len, 
         for (std::size_t q = lo; q < hi; ++q) {
             rank_rows_into(queries + q * dim, dim, r.data());
             float* row = qc.data() + q * dim;
-            for (std::size_t j = 0; j < dim; ++j) row[j] = static_cast<float>(code_of[r[j]]) - centre;
+            for (std::size_t j = 0; j < dim; ++j) row[j] = values[code_of[r[j]]];
         }
     });
 
@@ -94,7 +126,7 @@ SearchResult rankquant_eval_search(const float* corpus, std::size_t corpus_len, 
     s.codes = codes.data();
     s.values = values.data();
     s.scale = eval_scale(dim, bits);
-    kernel_table(tier).eval_scan(s, qc.data(), nq, out);
+    eval_driver(kernel_table(tier), s, qc.data(), nq, out);
     return out;
 }
 

@@ -10,7 +10,7 @@
 #include "base/memory.h"
 #include "base/parallel.h"
 #include "kernels/dispatch.h"
-#include "kernels/rank_scan.h"
+#include "search/rank_search.h"
 #include "ordinal/rank_transform.h"
 
 namespace kwivel {
@@ -22,8 +22,7 @@ RankIndex::RankIndex(std::size_t dim) : dim_(dim) {
 RankIndex RankIndex::from_parts(std::size_t dim, std::size_t n_vectors,
                                 std::vector<std::uint16_t> ranks) {
     RankIndex idx(dim);
-    std::size_t expect;
-    KW_ASSERT(!__builtin_mul_overflow(n_vectors, dim, &expect), "KWR1 n_vectors * dim overflows usize");
+    const std::size_t expect = mul_or_panic(n_vectors, dim, "KWR1 n_vectors * dim overflows usize");
     KW_ASSERT(ranks.size() == expect, "KWR1 payload length does not match dim * n_vectors");
     KW_ASSERT(n_vectors <= MAX_VECTORS, "kwivel: n_vectors exceeds MAX_VECTORS");
     idx.n_vectors_ = n_vectors;
@@ -36,12 +35,11 @@ void RankIndex::add(const float* values, std::size_t n_floats) {
     assert_all_finite(values, n_floats);
     const std::size_t rows = n_floats / dim_;
     std::size_t total;
-    KW_ASSERT(!__builtin_add_overflow(n_vectors_, rows, &total) && total <= MAX_VECTORS,
+    KW_ASSERT(checked_add(n_vectors_, rows, total) && total <= MAX_VECTORS,
               "kwivel: index would exceed MAX_VECTORS (" + std::to_string(MAX_VECTORS) + "); had " +
                   std::to_string(n_vectors_) + ", adding " + std::to_string(rows));
-    std::size_t new_len;
-    KW_ASSERT(!__builtin_mul_overflow(total, dim_, &new_len),
-              "index buffer length (n_vectors * elems_per_vec) overflows usize");
+    const std::size_t new_len =
+        mul_or_panic(total, dim_, "index buffer length (n_vectors * elems_per_vec) overflows usize");
     if (rows == 0) return;
     const std::size_t old_len = ranks_.size();
     reserve_for_growth(ranks_, new_len);

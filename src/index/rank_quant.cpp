@@ -8,8 +8,8 @@
 #include "base/error.h"
 #include "base/parallel.h"
 #include "kernels/dispatch.h"
-#include "kernels/quant_asym.h"
-#include "kernels/quant_scan.h"
+#include "search/quant_asym_search.h"
+#include "search/quant_search.h"
 #include "base/finite.h"
 #include "base/limits.h"
 #include "base/memory.h"
@@ -58,10 +58,8 @@ RankQuantIndex RankQuantIndex::from_parts(std::size_t dim, unsigned bits, std::s
     RankQuantIndex idx(dim, bits);
     KW_ASSERT(idx.symmetric_ok(), "KWRQ dim (" + std::to_string(dim) + ") must be a multiple of 2^bits (" +
                                       std::to_string(1u << bits) + ")");
-    std::size_t nd, ndb;
-    KW_ASSERT(!__builtin_mul_overflow(n_vectors, dim, &nd), "KWRQ n_vectors * dim overflows usize");
-    KW_ASSERT(!__builtin_mul_overflow(nd, static_cast<std::size_t>(bits), &ndb),
-              "KWRQ (n_vectors * dim) * bits overflows usize");
+    const std::size_t nd = mul_or_panic(n_vectors, dim, "KWRQ n_vectors * dim overflows usize");
+    const std::size_t ndb = mul_or_panic(nd, bits, "KWRQ (n_vectors * dim) * bits overflows usize");
     const std::size_t expect = ndb / 8;
     KW_ASSERT(codes.size() == expect, "KWRQ payload length " + std::to_string(codes.size()) +
                                           " does not match expected " + std::to_string(expect));
@@ -78,9 +76,9 @@ void RankQuantIndex::add(const float* values, std::size_t n_floats) {
     const std::size_t rows = n_floats / dim_;
     const std::size_t bpv = bytes_per_vec();
     std::size_t total = 0, new_len = 0;
-    const bool count_overflows = __builtin_add_overflow(n_vectors_, rows, &total);
+    const bool count_overflows = !checked_add(n_vectors_, rows, total);
     const bool too_many = !count_overflows && total > MAX_VECTORS;
-    const bool len_overflows = !count_overflows && !too_many && __builtin_mul_overflow(total, bpv, &new_len);
+    const bool len_overflows = !count_overflows && !too_many && !checked_mul(total, bpv, new_len);
     if (count_overflows || too_many || len_overflows) {
         // Non-finite input is reported first.
         assert_all_finite(values, n_floats);

@@ -33,7 +33,7 @@ public:
 
     // Symmetric search through per-query lookup tables.
     SearchResult search(const float* queries, std::size_t n_floats, std::size_t k) const;
-    // Asymmetric search of float queries (kernels/quant_asym.h); any dim at 8
+    // Asymmetric search of float queries (search/quant_asym_search.h); any dim at 8
     // bits.
     SearchResult search_asymmetric(const float* queries, std::size_t n_floats, std::size_t k) const;
     // Asymmetric rerank of one query over the rows named by cands (repeats

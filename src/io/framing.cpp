@@ -179,7 +179,7 @@ std::size_t checked_payload_bytes(std::string_view label,
                                   std::initializer_list<std::size_t> factors) {
     std::size_t bytes = 1;
     for (const std::size_t f : factors) {
-        if (__builtin_mul_overflow(bytes, f, &bytes))
+        if (!checked_mul(bytes, f, bytes))
             throw IoError(std::string(label) + " payload size overflows usize");
     }
     return bytes;

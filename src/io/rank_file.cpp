@@ -11,9 +11,6 @@
 
 namespace kwivel {
 
-// ---------------------------------------------------------------------------
-// Rank files.
-
 namespace {
 
 constexpr std::string_view kRankMagics[] = {"KWR1", "HYR1"};

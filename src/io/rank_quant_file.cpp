@@ -13,9 +13,6 @@
 
 namespace kwivel {
 
-// ---------------------------------------------------------------------------
-// RankQuant files.
-
 namespace {
 
 constexpr std::string_view kQuantMagics[] = {"KWRQ", "HYRQ"};
@@ -23,7 +20,7 @@ constexpr FormatFraming kQuantFormat{"KWRQ", "RankQuant", kQuantMagics};
 
 std::size_t quant_bytes_per_vec(std::size_t dim, unsigned bits) {
     std::size_t bits_total;
-    if (__builtin_mul_overflow(dim, static_cast<std::size_t>(bits), &bits_total))
+    if (!checked_mul(dim, bits, bits_total))
         throw IoError("KWRQ bytes_per_vec overflows usize");
     return bits_total / 8;
 }

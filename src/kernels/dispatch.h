@@ -17,10 +17,14 @@
 //
 // The kernel table of a tier is the table of the tier below plus what the
 // tier's ISA files install, so a tier with no kernel of its own for some job
-// inherits the one below.  The portable table fills every entry.  Each ISA
+// inherits the one below.  The portable table fills every entry but the
+// vector-only ones (quant_int_scan, quant_asym, quant_b8_gather).  Each ISA
 // file (kernels/<tier>/*.cpp) has one shape: includes, a target region with
-// its step kernels, the instantiation of a shared driver template, and one
-// install function, listed in dispatch.cpp.
+// its step kernels, and one install function, listed in dispatch.cpp.
+// Entries are steps over plain views (pointers, counts, strides) that offer
+// scores to a kern::Offers sink; the drivers that block queries, own the
+// top-k accumulators and call a step once per tile live in src/search/ and
+// src/index/.
 #pragma once
 
 #include <cstddef>
@@ -33,11 +37,6 @@
 #include "base/cpu.h"
 
 namespace kwivel {
-
-class RankIndex;
-class RankQuantIndex;
-class TopK;
-struct SearchResult;
 
 enum class Tier : std::uint8_t { portable = 0, avx2 = 1, avx512 = 2, avx512_vpopcnt = 3 };
 inline constexpr std::size_t kTierCount = 4;
@@ -64,47 +63,62 @@ namespace kern {
 struct SymScan;
 struct AsymScan;
 struct EvalScan;
+struct Offers;
+struct IntBlock;
+struct AsymBlock;
 }  // namespace kern
 
 struct KernelTable {
     Tier tier = Tier::portable;
 
-    // --- Rank searches (kernels/rank_scan.h): whole searches of all queries.
-    void (*rank_symmetric)(const kern::SymScan&, const float* queries, std::size_t nq,
-                           std::size_t k_eff, SearchResult& out) = nullptr;
-    // Dimensions past the int16 range of the symmetric kernels.
-    void (*rank_symmetric_wide)(const kern::SymScan&, const float* queries, std::size_t nq,
-                                std::size_t k_eff, SearchResult& out) = nullptr;
-    void (*rank_asymmetric)(const kern::AsymScan&, const float* queries, std::size_t nq,
-                            std::size_t k_eff, SearchResult& out) = nullptr;
+    // --- Rank search steps (kernels/rank_scan.h; driven by search/rank_search.h).
+    void (*rank_sym_group)(const kern::SymScan&, const std::int16_t* cq, std::size_t nqg, std::size_t j0,
+                           std::size_t j1, const kern::Offers&) = nullptr;
+    // Dimensions past the int16 range of the symmetric steps.
+    void (*rank_sym_group_wide)(const kern::SymScan&, const std::int32_t* cq, std::size_t nqg, std::size_t j0,
+                                std::size_t j1, const kern::Offers&) = nullptr;
+    void (*rank_asym_fill)(const kern::AsymScan&, std::size_t j0, std::size_t j1, float* tile) = nullptr;
+    void (*rank_asym_group)(const kern::AsymScan&, const float* u, const float* cs, std::size_t nqg,
+                            const float* tile, std::size_t j0, std::size_t j1, const kern::Offers&) = nullptr;
 
-    // --- RankQuant symmetric search (kernels/quant_scan.h).
-    // Single-query scans by code width: [0] 1 bit, [1] 2, [2] 4, [3] 8.
-    using QuantScanFn = void (*)(const std::uint8_t* codes, std::size_t n_vectors, std::size_t dim,
-                                 const float* table, float scale, TopK& topk);
-    QuantScanFn quant_scan[4] = {};
-    // Search of nq query rows over a 1-, 2- or 4-bit index, filling out.
-    void (*quant_search)(const RankQuantIndex&, const float* queries, std::size_t nq, float scale,
-                         SearchResult& out) = nullptr;
+    // --- RankQuant symmetric steps (kernels/quant_scan.h; driven by search/quant_search.h).
+    // One query's table over n packed rows, by code width ([0] 1 bit, [1] 2,
+    // [2] 4, [3] 8), offered to query 0 of the sink: the definition of the
+    // score, which only the portable tier installs.
+    using QuantTableScanFn = void (*)(const std::uint8_t* codes, std::size_t n, std::size_t dim,
+                                      const float* table, float scale, const kern::Offers&);
+    QuantTableScanFn quant_table_scan[4] = {};
+    // The integer form (1, 2 and 4 bits): a block of prepared queries over
+    // the whole index through a tile of tdocs expanded rows.  Null on the
+    // portable tier, whose searches scan the tables.
+    void (*quant_int_scan)(const kern::IntBlock&, std::uint8_t* tile, std::size_t tdocs) = nullptr;
 
-    // --- RankQuant asymmetric search (kernels/quant_asym.h).
-    // Vector paths by SimdTier ([1] AVX2, [2] AVX-512; the scalar path [0]
-    // uses tables) and code width ([0] 2 bits, [1] 4 bits); null where the
-    // tier has none.  One normalised query whose TopK carries its centring
-    // offset:
-    using QuantAsymScanFn = void (*)(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* qn,
-                                     float inv, TopK& topk);
-    QuantAsymScanFn quant_asym_scan[3][2] = {};
-    // nq finite raw query rows over n documents, filling out:
-    using QuantAsymSearchFn = void (*)(const std::uint8_t* codes, std::size_t n, std::size_t dim,
-                                       const float* queries, std::size_t nq, float inv, SearchResult& out);
-    QuantAsymSearchFn quant_asym_search[3][2] = {};
-    // 8-bit codes through a dim * 256 table with 16-lane gathers (dim % 16 == 0).
+    // --- RankQuant asymmetric vector steps (kernels/quant_asym.h; driven by
+    // search/quant_asym_search.h), by code width ([0] 2 bits, [1] 4 bits).
+    // unpack writes one document's codes as floats in coordinate order;
+    // group scores cnt unpacked documents of a tile (first id j0) for block
+    // queries q0 .. q0 + nqg, nqg <= group_size.  Null on the portable tier,
+    // whose path is the table scan above (select_simd_tier names the tier
+    // whose steps a search takes).
+    struct QuantAsymSteps {
+        void (*unpack)(const std::uint8_t* row, std::size_t dim, float* out) = nullptr;
+        void (*group)(const kern::AsymBlock&, std::size_t q0, std::size_t nqg, const float* tile, std::size_t j0,
+                      std::size_t cnt) = nullptr;
+        std::size_t group_size = 0;
+    };
+    QuantAsymSteps quant_asym[2] = {};
+    // 8-bit codes through a dim * 256 table with 16-lane gathers (dim % 16
+    // == 0), one query: offers (score f of row i) when f + off passes query
+    // 0's threshold.  Null below avx512.
     void (*quant_b8_gather)(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* table,
-                            std::size_t table_len, float inv, TopK& topk) = nullptr;
-    // Evaluation search (kernels/eval_scan.h): nq queries' centred codes over
-    // the one-byte codes of a corpus, filling out.
-    void (*eval_scan)(const kern::EvalScan&, const float* qc, std::size_t nq, SearchResult& out) = nullptr;
+                            std::size_t table_len, float inv, float off, const kern::Offers&) = nullptr;
+
+    // Evaluation search step (kernels/eval_scan.h; driven by index/eval_search.cpp):
+    // a transposed tile of documents [j0, j1) for nqg <= eval_group queries'
+    // centred codes qc (stride dim).
+    void (*eval_group)(const kern::EvalScan&, const float* qc, std::size_t nqg, const float* tile, std::size_t j0,
+                       std::size_t j1, const kern::Offers&) = nullptr;
+    std::size_t eval_group_size = 0;
 
     // --- Popcount scans (Bitmap, SignBitmap), indexed by PopOp (kernels/popcount.h).
     // counts[i] = popcount(op(query, row i)) over the wpv words of row i, i in [0, n).

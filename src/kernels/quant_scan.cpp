@@ -1,5 +1,5 @@
-// Entry points of the RankQuant symmetric search and the pieces its tiers
-// share: query tables and their integer form.
+// The pieces every tier's RankQuant symmetric steps share: query tables,
+// their integer form and the table slots.
 #include "kernels/quant_scan.h"
 
 #include <cmath>
@@ -48,18 +48,13 @@ bool int_query_from_table(const float* table, std::size_t dim, const Layout& l,
 
 void table_from_ranks(const std::uint16_t* r, std::size_t dim, unsigned bits, float* table) {
     const unsigned levels = 1u << bits;
-    const float centre = (static_cast<float>(1u << bits) - 1.0f) * 0.5f;
     for (std::size_t j = 0; j < dim; ++j) {
-        const float qc = static_cast<float>(rank_to_bucket(r[j], dim, bits)) - centre;
+        const float qc = bucket_centre(rank_to_bucket(r[j], dim, bits), bits);
         float* t = table + j * levels;
-        for (unsigned c = 0; c < levels; ++c) t[c] = (static_cast<float>(c) - centre) * qc;
+        for (unsigned c = 0; c < levels; ++c) t[c] = bucket_centre(c, bits) * qc;
     }
 }
-
-
 }  // namespace kern
-
-KernelTable::QuantScanFn portable_scan(unsigned bits) { return kernel_table(Tier::portable).quant_scan[quant_scan_slot(bits)]; }
 
 std::size_t quant_scan_slot(unsigned bits) {
     switch (bits) {
@@ -69,38 +64,6 @@ std::size_t quant_scan_slot(unsigned bits) {
         case 8: return 3;
         default: panic("bits must be 1,2,4,8");
     }
-}
-
-void quant_query_table(const float* query, std::size_t dim, unsigned bits, float* table) {
-    KW_ASSERT(packable_bits(bits), "bits must be 1,2,4,8");
-    std::vector<std::uint16_t> r(dim);
-    rank_transform_into(query, dim, r.data());
-    kern::table_from_ranks(r.data(), dim, bits, table);
-}
-
-float quant_score_scale(std::size_t dim, unsigned bits) {
-    const float norm = rankquant_norm(dim, bits);
-    return 1.0f / (norm * norm);
-}
-
-SearchResult quant_search_symmetric(const RankQuantIndex& index, const float* queries, std::size_t nq,
-                                    std::size_t k, Tier tier) {
-    KW_ASSERT(index.symmetric_ok(),
-              "RankQuant b=8 symmetric scoring requires dim % 256 == 0; dim=" +
-                  std::to_string(index.dim()) + " supports asymmetric/evidence APIs only.");
-    const KernelTable& table = kernel_table(tier);
-    const std::size_t n = index.size();
-    const std::size_t k_eff = std::min(k, n);
-    std::size_t len;
-    KW_ASSERT(!__builtin_mul_overflow(nq, k_eff, &len),
-              "search result buffer length (nq * k) overflows usize");
-    SearchResult out = SearchResult::sized(nq, k_eff);
-    if (k_eff == 0 || nq == 0) return out;
-    const float scale = quant_score_scale(index.dim(), index.bits());
-    // 8-bit codes have only the portable scan.
-    const KernelTable& run = index.bits() == 8 ? kernel_table(Tier::portable) : table;
-    run.quant_search(index, queries, nq, scale, out);
-    return out;
 }
 
 }  // namespace kwivel

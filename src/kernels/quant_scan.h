@@ -1,5 +1,6 @@
 // Symmetric scans of the RankQuant index: the contract, the exactness
-// argument of the integer kernels, and the shared drivers.
+// argument of the integer kernels, and the views their steps take (the
+// drivers are in search/quant_search.h).
 //
 // Portable scans follow the definition literally: per document, the table
 // terms of its codes are added one float32 addition at a time in coordinate
@@ -31,62 +32,26 @@
 // zeros.  A tile of expanded documents stays in L1 while a block of queries
 // (sized for L2) passes over it, a few queries and documents at a time in
 // registers, so the index streams from memory once per query block.
+//
+// The kernel table holds the steps: quant_table_scan[width] (portable, the
+// definition: one query's table over n rows) and quant_int_scan (avx2: an
+// IntBlock of queries over the whole index, tile by tile).  Both offer to an
+// Offers sink; neither sees an accumulator.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
-
 #include <string>
 
 #include "base/error.h"
-#include "base/memory.h"
-#include "base/parallel.h"
-#include "index/rank_quant.h"
 #include "kernels/common.h"
-#include "kernels/dispatch.h"
 #include "ordinal/buckets.h"
-#include "ordinal/rank_transform.h"
-#include "search/topk.h"
 
 namespace kwivel {
 
-using QuantScanFn = KernelTable::QuantScanFn;
-
-// Portable single-query scans over n_vectors packed rows of dim / (8 / bits)
-// bytes each (dim a multiple of 8 / bits).  They offer (i, score_i) for
-// every document i in ascending order, skipping only offers that topk would
-// turn down; the accumulator's score offset must be left at its default, as
-// admission is tested on raw scores against threshold().  The vector tiers'
-// scans (in the kernel table) give the same bits.
-void scan_b1_to_topk(const std::uint8_t* codes, std::size_t n_vectors, std::size_t dim, const float* table,
-                     float scale, TopK& topk);
-void scan_b2_to_topk(const std::uint8_t* codes, std::size_t n_vectors, std::size_t dim, const float* table,
-                     float scale, TopK& topk);
-void scan_b4_to_topk(const std::uint8_t* codes, std::size_t n_vectors, std::size_t dim, const float* table,
-                     float scale, TopK& topk);
-void scan_b8_to_topk(const std::uint8_t* codes, std::size_t n_vectors, std::size_t dim, const float* table,
-                     float scale, TopK& topk);
-// The portable scan of a width.
-KernelTable::QuantScanFn portable_scan(unsigned bits);
-// Position of a width in KernelTable::quant_scan.
+// Position of a width in KernelTable::quant_table_scan.
 std::size_t quant_scan_slot(unsigned bits);
-
-// Fills table[0 .. dim * 2^bits) for one finite query row: with qb_j the
-// bucket of the query's rank at j and centre = (2^bits - 1) / 2,
-// table[j * 2^bits + c] = (float(c) - centre) * (float(qb_j) - centre).
-void quant_query_table(const float* query, std::size_t dim, unsigned bits, float* table);
-
-// float32 factor applied to every sum: 1 / rankquant_norm(dim, bits)^2.
-float quant_score_scale(std::size_t dim, unsigned bits);
-
-// Top-k symmetric search of nq finite query rows (dim floats each) over the
-// index with a tier's kernels; k_eff = min(k, size()).  Results are
-// identical for every tier and every thread count.  Panics when the index is
-// not symmetric_ok(); 8 bits runs the portable scan on every tier.
-SearchResult quant_search_symmetric(const RankQuantIndex& index, const float* queries, std::size_t nq,
-                                    std::size_t k, Tier tier);
 
 namespace kern {
 
@@ -98,7 +63,8 @@ inline void check_width(std::size_t dim, unsigned bits) {
                   std::to_string(codes_per_byte(bits)) + ") for bits = " + std::to_string(bits));
 }
 
-// Query table from precomputed query ranks.
+// Fills table[0 .. dim * 2^bits) from a query's ranks r: with qb_j the
+// bucket of r_j, table[j * 2^bits + c] = bucket_centre(c) * bucket_centre(qb_j).
 void table_from_ranks(const std::uint16_t* r, std::size_t dim, unsigned bits, float* table);
 
 // ---------------------------------------------------------------------------
@@ -149,25 +115,22 @@ inline std::size_t lane_steps(const Layout& l, unsigned bmax) {
     return std::max<std::size_t>(1, 32767 / per_step);
 }
 
-// Cache-line aligned byte buffer.
-
 // Prepared queries of a block share one pass over the index.
-inline constexpr std::size_t kQueryGroup = 4;
-inline constexpr std::size_t kBlockBytes = 192 * 1024;
-inline constexpr std::size_t kMaxBlock = 128;
+inline constexpr std::size_t kQuantQueryGroup = 4;
+inline constexpr std::size_t kQuantBlockBytes = 192 * 1024;
+inline constexpr std::size_t kQuantMaxBlock = 128;
 // Expanded document tiles stay in L1 while the block passes.
-inline constexpr std::size_t kTileBytes = 16 * 1024;
-inline constexpr std::size_t kTileQuantum = 8;
+inline constexpr std::size_t kQuantTileBytes = 16 * 1024;
+inline constexpr std::size_t kQuantTileQuantum = 8;
 
-inline std::size_t block_capacity(std::size_t row_bytes) {
-    return query_block_capacity(row_bytes, kBlockBytes, kQueryGroup, kMaxBlock);
+inline std::size_t quant_block_capacity(std::size_t row_bytes) {
+    return query_block_capacity(row_bytes, kQuantBlockBytes, kQuantQueryGroup, kQuantMaxBlock);
 }
 
-inline std::size_t tile_docs(std::size_t row_bytes) {
-    const std::size_t t = kTileBytes / std::max<std::size_t>(row_bytes, 1);
-    return std::max(kTileQuantum, t / kTileQuantum * kTileQuantum);
+inline std::size_t quant_tile_docs(std::size_t row_bytes) {
+    const std::size_t t = kQuantTileBytes / std::max<std::size_t>(row_bytes, 1);
+    return std::max(kQuantTileQuantum, t / kQuantTileQuantum * kQuantTileQuantum);
 }
-
 
 // One block of prepared queries against the whole index.
 struct IntBlock {
@@ -179,106 +142,8 @@ struct IntBlock {
     std::size_t m = 0;
     std::size_t steps = 1;              // lane_steps of the block
     float scale = 0.0f;
-    TopK* tks = nullptr;
-    float* thr = nullptr;
+    Offers offers;                      // query i of the block is offers' query i
 };
-
-// A single-query scan in the integer domain with Steps::int_scan; a table
-// of another shape goes to the portable scan of the width.
-template <class Steps, unsigned BITS>
-void scan_int_one(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* table,
-                   float scale, TopK& tk) {
-    static_assert(BITS == 1 || BITS == 2 || BITS == 4);
-    check_width(dim, BITS);
-    const Layout l = make_layout(dim, BITS);
-    AlignedBuffer<std::uint8_t> row(l.width);
-    IntQuery q;
-    if (!int_query_from_table(table, dim, l, reinterpret_cast<std::int8_t*>(row.data()), q)) {
-        portable_scan(BITS)(codes, n, dim, table, scale, tk);
-        return;
-    }
-    if (n == 0) return;
-    float thr = tk.threshold();
-    IntBlock b;
-    b.layout = &l;
-    b.codes = codes;
-    b.n = n;
-    b.rows = reinterpret_cast<const std::int8_t*>(row.data());
-    b.corr = &q.corr;
-    b.m = 1;
-    b.steps = lane_steps(l, q.bmax);
-    b.scale = scale;
-    b.tks = &tk;
-    b.thr = &thr;
-    const std::size_t tdocs = tile_docs(l.width);
-    AlignedBuffer<std::uint8_t> tile(tdocs * l.width);
-    Steps::int_scan(b, tile.data(), tdocs);
-}
-
-// The batched search in the integer domain: query blocks share passes of
-// Steps::int_scan over the index.
-template <class Steps>
-void search_int(const RankQuantIndex& index, const float* queries, std::size_t nq, float scale,
-                 SearchResult& out) {
-    const std::size_t dim = index.dim();
-    const unsigned bits = index.bits();
-    const Layout l = make_layout(dim, bits);
-    const std::size_t cap = block_capacity(l.width);
-    const std::size_t tdocs = tile_docs(l.width);
-    const QuantScanFn fallback = portable_scan(bits);
-    parallel_for(0, nq, [&](std::size_t lo, std::size_t hi) {
-        const std::size_t nb_max = std::min(cap, hi - lo);
-        AlignedBuffer<std::uint8_t> rows(nb_max * l.width);
-        AlignedBuffer<std::uint8_t> tile(tdocs * l.width);
-        std::vector<std::int32_t> corr(nb_max);
-        std::vector<float> thr(nb_max);
-        std::vector<std::size_t> slot(nb_max);
-        std::vector<std::uint16_t> r(dim);
-        std::vector<float> table(dim << bits);
-        std::vector<TopK> tks;
-        std::vector<TopK::Record> scratch;
-        tks.reserve(nb_max);
-        for_blocks(lo, hi, cap, [&](std::size_t b0, std::size_t b1) {
-            tks.clear();
-            std::size_t m = 0;
-            unsigned bmax = 0;
-            for (std::size_t q = b0; q < b1; ++q) {
-                rank_transform_into(queries + q * dim, dim, r.data());
-                table_from_ranks(r.data(), dim, bits, table.data());
-                IntQuery iq;
-                auto* row = reinterpret_cast<std::int8_t*>(rows.data() + m * l.width);
-                if (int_query_from_table(table.data(), dim, l, row, iq)) {
-                    corr[m] = iq.corr;
-                    bmax = std::max(bmax, iq.bmax);
-                    thr[m] = kNegInf;
-                    slot[m] = q;
-                    tks.emplace_back(out.k_eff);
-                    ++m;
-                } else {
-                    // Not reached for bits <= 4; kept so that the result
-                    // never depends on the integer argument.
-                    TopK tk(out.k_eff);
-                    fallback(index.codes().data(), index.size(), dim, table.data(), scale, tk);
-                    finalize_row(tk, out, q, scratch);
-                }
-            }
-            if (m == 0) return;
-            IntBlock b;
-            b.layout = &l;
-            b.codes = index.codes().data();
-            b.n = index.size();
-            b.rows = reinterpret_cast<const std::int8_t*>(rows.data());
-            b.corr = corr.data();
-            b.m = m;
-            b.steps = lane_steps(l, bmax);
-            b.scale = scale;
-            b.tks = tks.data();
-            b.thr = thr.data();
-            Steps::int_scan(b, tile.data(), tdocs);
-            for (std::size_t i = 0; i < m; ++i) finalize_row(tks[i], out, slot[i], scratch);
-        });
-    });
-}
 
 }  // namespace kern
 }  // namespace kwivel

@@ -1,4 +1,5 @@
-// Exhaustive top-k scans of the Rank index: the shared drivers.
+// Exhaustive top-k scans of the Rank index: the plain views and the step
+// contract (the drivers are in search/rank_search.h).
 //
 // Both searches have the same shape.  The queries handed to a task are
 // prepared once (centred int16 ranks, or L2-normalised floats) and taken in
@@ -15,44 +16,32 @@
 // coordinate order per document; the vector kernel puts one document in each
 // lane, which keeps that order in every lane.
 //
-// The drivers below are templates over a tier's step kernels; each ISA file
-// instantiates them with its own steps (kernels/<tier>/rank_scan.cpp), and
-// rank_search_symmetric / rank_search_asymmetric run the instantiation in
-// the kernel table of the tier asked for.
+// Each tier's steps (kernels/<tier>/rank_scan.cpp) sit in the kernel table:
+//   rank_sym_group(s, cq, nqg, j0, j1, offers)   documents [j0, j1) for nqg
+//       prepared queries (centred ranks, stride dimp; int16, or int32 for
+//       rank_sym_group_wide);
+//   rank_asym_fill(s, j0, j1, tile)              documents [j0, j1) into a
+//       transposed tile;
+//   rank_asym_group(s, u, cs, nqg, tile, j0, j1, offers)  the tile for nqg
+//       normalised queries u (stride dim) with their centre * qsum terms cs.
+// The drivers call them once per (tile, query group).
 #pragma once
 
-#include <algorithm>
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <vector>
 
-#include "base/memory.h"
-#include "base/parallel.h"
 #include "kernels/common.h"
-#include "kernels/dispatch.h"
-#include "ordinal/rank_transform.h"
-#include "search/topk.h"
 
-namespace kwivel {
-
-// Top-k searches of nq finite query rows (dim floats each) over the index
-// with the kernels of a tier (at most active_tier()).  Every tier gives the
-// same bits, whatever the thread count.
-SearchResult rank_search_symmetric(const RankIndex& index, const float* queries, std::size_t nq, std::size_t k,
-                                   Tier tier);
-SearchResult rank_search_asymmetric(const RankIndex& index, const float* queries, std::size_t nq, std::size_t k,
-                                    Tier tier);
-
-namespace kern {
+namespace kwivel::kern {
 
 // Queries sharing one pass over a document group (register blocking).
-inline constexpr std::size_t kQueryGroup = 4;
+inline constexpr std::size_t kRankQueryGroup = 4;
 // Prepared queries per block.  The block is re-read once per document tile
 // (from L2, or L3 when it does not fit, which the arithmetic per tile easily
 // hides); larger blocks mean fewer passes over the index and, for the
 // asymmetric search, fewer tile transposes.
-inline constexpr std::size_t kBlockBytes = 512 * 1024;
-inline constexpr std::size_t kMaxBlock = 256;
+inline constexpr std::size_t kRankBlockBytes = 512 * 1024;
+inline constexpr std::size_t kRankMaxBlock = 256;
 // Symmetric document tiles are sized to stay in L1 across the query groups.
 inline constexpr std::size_t kSymTileBytes = 24 * 1024;
 // Asymmetric tiles: 16 documents (two lanes of 8) transposed to floats.
@@ -60,8 +49,8 @@ inline constexpr std::size_t kAsymTile = 16;
 
 // Queries per block for prepared rows of row_bytes each: a multiple of the
 // query group, at least one group.
-inline std::size_t block_capacity(std::size_t row_bytes) {
-    return query_block_capacity(row_bytes, kBlockBytes, kQueryGroup, kMaxBlock);
+inline std::size_t rank_block_capacity(std::size_t row_bytes) {
+    return query_block_capacity(row_bytes, kRankBlockBytes, kRankQueryGroup, kRankMaxBlock);
 }
 
 // ---------------------------------------------------------------------------
@@ -151,91 +140,4 @@ inline void asym_fill_scalar(const AsymScan& s, std::size_t j0, std::size_t j1, 
     }
 }
 
-// Steps::sym_group(s, cq, nqg, j0, j1, tks, thr) scores documents [j0, j1)
-// for nqg prepared queries of type Q (stride dimp).
-template <class Q, class Steps>
-void sym_driver(const SymScan& s, const float* queries, std::size_t nq, std::size_t k_eff, SearchResult& out) {
-    const std::size_t dim = s.dim;
-    const std::size_t cap = block_capacity(s.dimp * sizeof(Q));
-    const std::size_t tile_docs = kSymTileBytes / (dim * sizeof(std::uint16_t));
-    const std::size_t tile = std::max<std::size_t>(2, std::min<std::size_t>(64, tile_docs) / 2 * 2);
-    const std::int32_t offset = static_cast<std::int32_t>(dim) - 1;
-    parallel_for(0, nq, [&](std::size_t lo, std::size_t hi) {
-        std::vector<Q> cq(std::min(cap, hi - lo) * s.dimp, Q{0});
-        std::vector<std::uint16_t> r(dim);
-        std::vector<float> thr(cap + kQueryGroup);
-        std::vector<TopK> tks;
-        std::vector<TopK::Record> scratch;
-        for_blocks(lo, hi, cap, [&](std::size_t b0, std::size_t b1) {
-            const std::size_t nb = b1 - b0;
-            tks.clear();
-            for (std::size_t q = 0; q < nb; ++q) {
-                rank_transform_into(queries + (b0 + q) * dim, dim, r.data());
-                Q* c = cq.data() + q * s.dimp;
-                for (std::size_t i = 0; i < dim; ++i)
-                    c[i] = static_cast<Q>(2 * static_cast<std::int32_t>(r[i]) - offset);
-                tks.emplace_back(k_eff);
-                thr[q] = kNegInf;
-            }
-            const std::size_t groups = (nb + kQueryGroup - 1) / kQueryGroup;
-            for (std::size_t t0 = 0; t0 < s.n; t0 += tile) {
-                const std::size_t t1 = std::min(s.n, t0 + tile);
-                const std::size_t t2 = std::min(s.n, t1 + tile);
-                const void* next = s.ranks + t1 * dim;
-                const std::size_t next_bytes = (t2 - t1) * dim * sizeof(std::uint16_t);
-                for (std::size_t g = 0; g < groups; ++g) {
-                    prefetch_share(next, next_bytes, g, groups);
-                    const std::size_t q0 = g * kQueryGroup;
-                    Steps::sym_group(s, cq.data() + q0 * s.dimp, std::min(kQueryGroup, nb - q0), t0, t1,
-                          tks.data() + q0, thr.data() + q0);
-                }
-            }
-            for (std::size_t q = 0; q < nb; ++q) finalize_row(tks[q], out, b0 + q, scratch);
-        });
-    });
-}
-
-// Steps::asym_fill(s, j0, j1, tile) transposes documents [j0, j1) into a
-// tile; Steps::asym_group(s, u, cs, nqg, tile, j0, j1, tks, thr) scores the
-// tile for nqg normalised queries u (stride dim) with their centre * qsum
-// terms cs.
-template <class Steps>
-void asym_driver(const AsymScan& s, const float* queries, std::size_t nq, std::size_t k_eff, SearchResult& out) {
-    const std::size_t dim = s.dim;
-    const std::size_t cap = block_capacity(dim * sizeof(float));
-    const float centre = (static_cast<float>(dim) - 1.0f) * 0.5f;
-    parallel_for(0, nq, [&](std::size_t lo, std::size_t hi) {
-        std::vector<float> u(std::min(cap, hi - lo) * dim);
-        std::vector<float> cs(cap), thr(cap + kQueryGroup);
-        AlignedBuffer<float> tile(dim * kAsymTile);
-        std::vector<TopK> tks;
-        std::vector<TopK::Record> scratch;
-        for_blocks(lo, hi, cap, [&](std::size_t b0, std::size_t b1) {
-            const std::size_t nb = b1 - b0;
-            tks.clear();
-            for (std::size_t q = 0; q < nb; ++q) {
-                const std::vector<float> v = l2_normalise(queries + (b0 + q) * dim, dim);
-                float qsum = -0.0f;
-                for (std::size_t i = 0; i < dim; ++i) qsum = qsum + v[i];
-                std::copy(v.begin(), v.end(), u.begin() + static_cast<std::ptrdiff_t>(q * dim));
-                cs[q] = centre * qsum;
-                tks.emplace_back(k_eff);
-                thr[q] = kNegInf;
-            }
-            const std::size_t groups = (nb + kQueryGroup - 1) / kQueryGroup;
-            for (std::size_t t0 = 0; t0 < s.n; t0 += kAsymTile) {
-                const std::size_t t1 = std::min(s.n, t0 + kAsymTile);
-                Steps::asym_fill(s, t0, t1, tile.data());
-                for (std::size_t g = 0; g < groups; ++g) {
-                    const std::size_t q0 = g * kQueryGroup;
-                    Steps::asym_group(s, u.data() + q0 * dim, cs.data() + q0, std::min(kQueryGroup, nb - q0),
-                          tile.data(), t0, t1, tks.data() + q0, thr.data() + q0);
-                }
-            }
-            for (std::size_t q = 0; q < nb; ++q) finalize_row(tks[q], out, b0 + q, scratch);
-        });
-    });
-}
-
-}  // namespace kern
-}  // namespace kwivel
+}  // namespace kwivel::kern

@@ -11,7 +11,7 @@
 // every value was finite (the scan over the values is the check; other
 // values give some bits and false).
 //
-// Every tier works on the same unsigned keys (order_key below, one per
+// Every tier works on the same unsigned keys (folded_order_key of base/float_keys.h, one per
 // value, ordered like the values) and finds the same key T of the n_top-th
 // largest value; keys above T are taken, then as many keys equal to T as
 // are missing, from the end the tie rule names.  The bits are therefore
@@ -22,18 +22,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/float_keys.h"
+
 namespace kwivel::kern {
 
 // Scratch of top_bits: kTopBitsScratch * dim + 16 uint32.
 inline constexpr std::size_t kTopBitsScratch = 2;
 
-// Order-preserving unsigned key of a float, -0.0 sharing +0.0's key.
-inline std::uint32_t order_key(float x) {
-    std::uint32_t b;
-    std::memcpy(&b, &x, sizeof b);
-    if (b == 0x80000000u) b = 0;
-    return (b & 0x80000000u) ? ~b : (b | 0x80000000u);
-}
 
 // Sets the bits of keys above t, then `missing` more of the keys equal to t
 // from the end the tie rule names.  Returns nothing; the caller's count of

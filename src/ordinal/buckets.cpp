@@ -56,10 +56,6 @@ std::vector<std::uint8_t> unpack_buckets(const std::uint8_t* packed, std::size_t
     return out;
 }
 
-float bucket_centre(unsigned bucket, unsigned bits) {
-    return (static_cast<float>(1u << bits) - 1.0f) * -0.5f + static_cast<float>(bucket);
-}
-
 float rankquant_norm(std::uint64_t d, unsigned bits) {
     const double levels = static_cast<double>(1u << bits);
     const double t = (levels * levels - 1.0) / 12.0;

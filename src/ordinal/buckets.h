@@ -53,8 +53,13 @@ std::vector<std::uint8_t> bucket_ranks(const std::uint16_t* ranks, std::size_t n
 std::vector<std::uint8_t> pack_buckets(const std::uint8_t* codes, std::size_t n, unsigned bits);
 // Unpacks d codes (d == bytes * 8 / bits) at a packable width.
 std::vector<std::uint8_t> unpack_buckets(const std::uint8_t* packed, std::size_t d, unsigned bits);
-// j - (2^bits - 1) / 2 in float32.
-float bucket_centre(unsigned bucket, unsigned bits);
+// The centre of the codes 0 .. 2^bits - 1: (2^bits - 1) / 2 in float32
+// (exact: a small integer over two).
+inline float code_centre(unsigned bits) { return (static_cast<float>(1u << bits) - 1.0f) * 0.5f; }
+// A code centred, j - (2^bits - 1) / 2 in float32: the value every table,
+// evaluation score and binding gives a code.  One rounding (a difference of
+// exact values); -centre + j gives the same bits, negation being exact.
+inline float bucket_centre(unsigned bucket, unsigned bits) { return static_cast<float>(bucket) - code_centre(bits); }
 // sqrt(d * (4^bits - 1) / 12) in double, rounded once to float.
 float rankquant_norm(std::uint64_t d, unsigned bits);
 

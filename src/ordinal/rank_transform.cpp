@@ -6,19 +6,16 @@
 
 #include "base/error.h"
 #include "base/finite.h"
+#include "base/float_keys.h"
 #include "base/limits.h"
 
 namespace kwivel {
 
 namespace {
 
-// Order-preserving unsigned key of a finite float with -0.0 folded onto +0.0.
-inline std::uint32_t sort_key(float x) {
-    x = x + 0.0f;  // -0.0 + 0.0 == +0.0
-    std::uint32_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return (b & 0x80000000u) ? ~b : (b | 0x80000000u);
-}
+// Sort keys are folded_order_key (base/float_keys.h): -0.0 and +0.0 tie,
+// and equal keys keep index order.
+inline std::uint32_t sort_key(float x) { return folded_order_key(x); }
 
 // Least-significant-digit radix sort of (key, index) pairs, 8 bits per pass.
 // Pairs enter in index order and every pass is stable, so equal keys stay in

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "base/error.h"
+#include "base/limits.h"
 
 namespace kwivel {
 
@@ -90,8 +91,7 @@ void TopK::finalize_into_with_scratch(float* out_scores, std::size_t out_scores_
 }
 
 SearchResult SearchResult::sized(std::size_t nq, std::size_t k_eff) {
-    std::size_t len;
-    KW_ASSERT(!__builtin_mul_overflow(nq, k_eff, &len), "search result buffer length (nq * k) overflows usize");
+    const std::size_t len = mul_or_panic(nq, k_eff, "search result buffer length (nq * k) overflows usize");
     SearchResult r;
     r.nq = nq;
     r.k_eff = k_eff;

@@ -7,15 +7,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/float_keys.h"
+
 namespace kwivel {
 
-// Order-preserving integer key of a float under the IEEE total order
-// (-0.0 below +0.0).
-inline std::int32_t total_order_key(float x) {
-    std::int32_t b;
-    __builtin_memcpy(&b, &x, sizeof b);
-    return b ^ static_cast<std::int32_t>(static_cast<std::uint32_t>(b >> 31) >> 1);
-}
+// Scores compare by total_order_key (base/float_keys.h): -0.0 below +0.0.
 
 // Bounded top-k accumulator: an unsorted buffer of at most k entries with a
 // cached worst entry.  Better-first order: higher score in the total order,
@@ -85,5 +81,29 @@ struct SearchResult {
     // finalised.
     static SearchResult sized(std::size_t nq, std::size_t k_eff);
 };
+
+namespace search {
+
+// Offers a finished score unless the accumulator would turn it down.
+inline void offer(TopK& tk, float& thr, std::size_t i, float f) {
+    if (f >= thr) {
+        tk.maybe_insert(i, f);
+        thr = tk.threshold();
+    }
+}
+
+// Writes a finished accumulator into row q of a result.
+inline void finalize_row(const TopK& tk, SearchResult& out, std::size_t q, std::vector<TopK::Record>& scratch) {
+    const std::size_t k = out.k_eff;
+    tk.finalize_into_with_scratch(out.scores.data() + q * k, k, out.ids.data() + q * k, k, scratch);
+}
+
+}  // namespace search
+
+// The names older drivers call them by.
+namespace kern {
+using search::finalize_row;
+using search::offer;
+}  // namespace kern
 
 }  // namespace kwivel

@@ -358,18 +358,25 @@ TEST_P(TierRuns, TableIsCompleteAndInheritsBelow) {
     if (t > kwivel::active_tier()) GTEST_SKIP() << "this machine does not run the " << kwivel::tier_name(t) << " tier";
     const kwivel::KernelTable& k = kwivel::kernel_table(t);
     EXPECT_EQ(k.tier, t);
-    EXPECT_NE(k.rank_symmetric, nullptr);
-    EXPECT_NE(k.rank_symmetric_wide, nullptr);
-    EXPECT_NE(k.rank_asymmetric, nullptr);
-    for (auto* scan : k.quant_scan) EXPECT_NE(scan, nullptr);
-    EXPECT_NE(k.quant_search, nullptr);
-    EXPECT_NE(k.eval_scan, nullptr);
+    EXPECT_NE(k.rank_sym_group, nullptr);
+    EXPECT_NE(k.rank_sym_group_wide, nullptr);
+    EXPECT_NE(k.rank_asym_fill, nullptr);
+    EXPECT_NE(k.rank_asym_group, nullptr);
+    for (auto* scan : k.quant_table_scan) EXPECT_NE(scan, nullptr);
+    // The vector-only steps: from avx2 (avx512 for the gather) on.
+    EXPECT_EQ(k.quant_int_scan != nullptr, t >= Tier::avx2);
+    for (const auto& steps : k.quant_asym) {
+        EXPECT_EQ(steps.unpack != nullptr && steps.group != nullptr && steps.group_size > 0, t >= Tier::avx2);
+    }
+    EXPECT_EQ(k.quant_b8_gather != nullptr, t >= Tier::avx512);
+    EXPECT_NE(k.eval_group, nullptr);
+    EXPECT_GT(k.eval_group_size, 0u);
     for (auto* scan : k.popcount_collect) EXPECT_NE(scan, nullptr);
     for (auto* scan : k.popcount_collect8) EXPECT_NE(scan, nullptr);
     EXPECT_NE(k.top_bits, nullptr);
     EXPECT_NE(k.sign_words, nullptr);
     // Dimensions past int16 have one implementation, inherited by every tier.
-    EXPECT_EQ(k.rank_symmetric_wide, kwivel::kernel_table(Tier::portable).rank_symmetric_wide);
+    EXPECT_EQ(k.rank_sym_group_wide, kwivel::kernel_table(Tier::portable).rank_sym_group_wide);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ladder, TierRuns, testing::ValuesIn(kwivel::tiers::all_tiers()),

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -16,6 +17,7 @@
 #include "base/limits.h"
 #include "kernels/dispatch.h"
 #include "kernels/quant_scan.h"
+#include "search/quant_search.h"
 #include "search/topk.h"
 
 namespace kwivel {
@@ -552,14 +554,21 @@ TEST(QuantSearchScores, EightBitsNeedsDimMultipleOf256) {
 // ---------------------------------------------------------------------------
 // Single-query scan kernels.
 
-std::vector<QuantScanFn> scans_for(unsigned bits) {
-    std::vector<QuantScanFn> out;
-    for (Tier t : runnable_tiers()) out.push_back(kernel_table(t).quant_scan[quant_scan_slot(bits)]);
+using ScanFn = std::function<void(const std::uint8_t*, std::size_t, std::size_t, const float*, float, TopK&)>;
+
+// The single-query scan of every runnable tier.
+std::vector<ScanFn> scans_for(unsigned bits) {
+    std::vector<ScanFn> out;
+    for (Tier t : runnable_tiers())
+        out.push_back([t, bits](const std::uint8_t* codes, std::size_t n, std::size_t d, const float* table,
+                                float scale, TopK& tk) {
+            quant_scan_one(kernel_table(t), bits, codes, n, d, table, scale, tk);
+        });
     return out;
 }
 
 // Every document's (id, score) in the order the accumulator keeps them.
-std::vector<Hit> run_scan(QuantScanFn scan, const std::vector<std::uint8_t>& codes, std::size_t n, std::size_t d,
+std::vector<Hit> run_scan(const ScanFn& scan, const std::vector<std::uint8_t>& codes, std::size_t n, std::size_t d,
                           const std::vector<float>& table, float scale, std::size_t k,
                           const std::vector<std::pair<std::uint64_t, float>>& prefill = {}) {
     TopK tk(k);
@@ -599,7 +608,7 @@ TEST_P(QuantScan, SearchTablesGiveReferenceTopK) {
             for (std::size_t k : {std::size_t{1}, std::size_t{5}, n}) {
                 if (k > n) continue;
                 const std::vector<Hit> want(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k));
-                for (QuantScanFn scan : scans_for(bits))
+                for (const ScanFn& scan : scans_for(bits))
                     expect_hits_eq(run_scan(scan, codes, n, d, table, scale, k), want,
                                    "d=" + std::to_string(d) + " n=" + std::to_string(n) + " k=" + std::to_string(k));
             }
@@ -627,7 +636,7 @@ TEST_P(QuantScan, ArbitraryTablesGiveReferenceTopK) {
         }
         const std::vector<Hit> all = ref_ranking(codes, n, d, bits, table, scale);
         const std::vector<Hit> want(all.begin(), all.begin() + k);
-        for (QuantScanFn scan : scans_for(bits))
+        for (const ScanFn& scan : scans_for(bits))
             expect_hits_eq(run_scan(scan, codes, n, d, table, scale, k), want, "variant " + std::to_string(variant));
     }
 }
@@ -657,7 +666,7 @@ TEST_P(QuantScan, PrefilledAccumulatorKeepsItsEntries) {
             return ka != kb ? ka > kb : a.id < b.id;
         });
         const std::vector<Hit> want(merged.begin(), merged.begin() + k);
-        for (QuantScanFn scan : scans_for(bits))
+        for (const ScanFn& scan : scans_for(bits))
             expect_hits_eq(run_scan(scan, codes, n, d, table, scale, k, pre), want,
                            "cut " + std::to_string(cut));
     }
@@ -683,7 +692,7 @@ TEST_P(QuantScanHeavy, MatchesReference) {
         codes[i] = i < 2 * bpv ? (i < bpv ? 0xFF : 0x00) : static_cast<std::uint8_t>(rng());
     const float scale = 1.0f / static_cast<float>(d);
     const std::vector<Hit> all = ref_ranking(codes, n, d, bits, table, scale);
-    for (QuantScanFn scan : scans_for(bits))
+    for (const ScanFn& scan : scans_for(bits))
         expect_hits_eq(run_scan(scan, codes, n, d, table, scale, n), all, "heavy");
 }
 
@@ -701,12 +710,18 @@ INSTANTIATE_TEST_SUITE_P(Widths, QuantScan, ::testing::Values(1u, 2u, 4u, 8u));
 
 TEST(QuantTable, PortableScansAndInheritance) {
     const KernelTable& p = kernel_table(Tier::portable);
-    EXPECT_EQ(p.quant_scan[0], &scan_b1_to_topk);
-    EXPECT_EQ(p.quant_scan[1], &scan_b2_to_topk);
-    EXPECT_EQ(p.quant_scan[2], &scan_b4_to_topk);
-    EXPECT_EQ(p.quant_scan[3], &scan_b8_to_topk);
-    // 8 bits has only the portable scan: every tier inherits it.
-    for (Tier t : runnable_tiers()) EXPECT_EQ(kernel_table(t).quant_scan[3], &scan_b8_to_topk) << tier_name(t);
+    EXPECT_EQ(portable_scan(1), &scan_b1_to_topk);
+    EXPECT_EQ(portable_scan(2), &scan_b2_to_topk);
+    EXPECT_EQ(portable_scan(4), &scan_b4_to_topk);
+    EXPECT_EQ(portable_scan(8), &scan_b8_to_topk);
+    EXPECT_EQ(p.quant_int_scan, nullptr);
+    // The table scans are the definition: only the portable tier installs
+    // them, and every tier inherits them.
+    for (Tier t : runnable_tiers())
+        for (std::size_t w = 0; w < 4; ++w) {
+            EXPECT_NE(p.quant_table_scan[w], nullptr);
+            EXPECT_EQ(kernel_table(t).quant_table_scan[w], p.quant_table_scan[w]) << tier_name(t);
+        }
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 #include "index/rank_quant.h"
 #include "ordinal/rank_transform.h"
 #include "kernels/quant_asym.h"
+#include "search/quant_asym_search.h"
+#include "search/scan_support.h"
 #include "tiers.h"
 
 namespace kwivel {
@@ -121,19 +123,20 @@ std::string panic_message(const std::function<void()>& f) {
 // Path choice and norm.
 
 TEST(QuantAsymTier, RuleOnMadeUpLadders) {
-    using enum SimdTier;
+    using enum Tier;
+    constexpr Tier scalar = portable;
     struct Case {
         Tier ladder;
         std::size_t dim;
         unsigned bits;
-        SimdTier want;
+        Tier want;
     };
     const Case cases[] = {
-        {Tier::avx512, 96, 2, avx2},    {Tier::avx512, 72, 4, avx2},      {Tier::avx512, 72, 2, scalar},
-        {Tier::avx512, 64, 2, avx512},  {Tier::avx512, 128, 4, avx512},   {Tier::avx512_vpopcnt, 768, 4, avx512},
-        {Tier::avx512, 64, 1, scalar},  {Tier::avx512, 256, 8, scalar},   {Tier::avx2, 64, 2, avx2},
-        {Tier::avx2, 768, 4, avx2},     {Tier::avx2, 36, 2, scalar},      {Tier::avx2, 12, 4, scalar},
-        {Tier::portable, 64, 4, scalar}, {Tier::portable, 768, 2, scalar}, {Tier::avx2, 8, 1, scalar},
+        {avx512, 96, 2, avx2},    {avx512, 72, 4, avx2},      {avx512, 72, 2, scalar},
+        {avx512, 64, 2, avx512},  {avx512, 128, 4, avx512},   {avx512_vpopcnt, 768, 4, avx512},
+        {avx512, 64, 1, scalar},  {avx512, 256, 8, scalar},   {avx2, 64, 2, avx2},
+        {avx2, 768, 4, avx2},     {avx2, 36, 2, scalar},      {avx2, 12, 4, scalar},
+        {portable, 64, 4, scalar}, {portable, 768, 2, scalar}, {avx2, 8, 1, scalar},
     };
     for (const Case& c : cases)
         EXPECT_EQ(select_simd_tier(c.ladder, c.dim, c.bits), c.want)
@@ -234,11 +237,11 @@ TEST_P(QuantAsymEachTier, SubsetScoresAreTheFullSearchScoresTiesByGlobalId) {
 
 // Each path's accumulation scheme written out lane by lane (std::fma for
 // the vector paths): scores must match bit for bit.
-float scheme_score(SimdTier simd, unsigned bits, const std::vector<unsigned>& c, const std::vector<float>& qn,
+float scheme_score(Tier simd, unsigned bits, const std::vector<unsigned>& c, const std::vector<float>& qn,
                    float inv) {
     const std::size_t dim = c.size();
     const float centre = (static_cast<float>(1u << bits) - 1.0f) * 0.5f;
-    if (simd == SimdTier::scalar) {
+    if (simd == Tier::portable) {
         float sum = 0.0f;
         for (std::size_t j = 0; j < dim; ++j) sum = sum + (static_cast<float>(c[j]) - centre) * qn[j];
         return sum * inv;
@@ -254,8 +257,8 @@ float scheme_score(SimdTier simd, unsigned bits, const std::vector<unsigned>& c,
                 a = a + (static_cast<float>(c[j]) + (-127.5f)) * qn[j];
             }
     } else {
-        lanes = simd == SimdTier::avx512 ? 16 : 8;
-        nacc = simd == SimdTier::avx512 ? 4 : bits == 2 ? 2 : 1;
+        lanes = simd == Tier::avx512 ? 16 : 8;
+        nacc = simd == Tier::avx512 ? 4 : bits == 2 ? 2 : 1;
         for (std::size_t j = 0; j < dim; ++j) {
             float& a = acc[(j / lanes) % nacc][j % lanes];
             a = std::fma(static_cast<float>(c[j]), qn[j], a);
@@ -279,18 +282,18 @@ TEST_P(QuantAsymEachTier, EveryPathFollowsItsAccumulationSchemeBitForBit) {
         const std::vector<float> q = random_rows(1, sh.dim, 23 * sh.dim);
         RankQuantIndex idx(sh.dim, sh.bits);
         idx.add(docs.data(), docs.size());
-        const SimdTier simd = select_simd_tier(tier, sh.dim, sh.bits);
+        const Tier simd = select_simd_tier(tier, sh.dim, sh.bits);
         const bool gather = sh.bits == 8 && tier >= Tier::avx512 && sh.dim % 16 == 0;
         const float inv = 1.0f / asymmetric_norm(sh.dim, sh.bits);
         const std::vector<float> qn = l2_normalise(q.data(), sh.dim);
         float s = -0.0f;
         for (float x : qn) s = s + x;
         const float centre = (static_cast<float>(1u << sh.bits) - 1.0f) * 0.5f;
-        const float offset = simd == SimdTier::scalar ? -0.0f : (s * (-centre)) * inv;
+        const float offset = simd == Tier::portable ? -0.0f : (s * (-centre)) * inv;
         const SearchResult got = quant_search_asymmetric(idx, q.data(), 1, n, tier);
         for (std::size_t i = 0; i < n; ++i) {
             const std::vector<unsigned> c = ref_codes(docs.data() + got.ids[i] * sh.dim, sh.dim, sh.bits);
-            const SimdTier path = sh.bits == 8 ? (gather ? SimdTier::avx512 : SimdTier::scalar) : simd;
+            const Tier path = sh.bits == 8 ? (gather ? Tier::avx512 : Tier::portable) : simd;
             const float want = scheme_score(path, sh.bits, c, qn, inv) + offset;
             EXPECT_EQ(got.scores[i], want) << tier_name(tier) << " bits " << sh.bits << " dim " << sh.dim;
         }
@@ -327,13 +330,13 @@ TEST(QuantAsymSubset, RefusalsAndEmptyShapes) {
 }
 
 TEST(QuantAsymKernels, PreconditionsAreAsserted) {
-    EXPECT_EQ(panic_message([] { kern::check_asym_shape(SimdTier::avx2, 2, 72); }),
+    EXPECT_EQ(panic_message([] { kern::check_asym_shape(Tier::avx2, 2, 72); }),
               "b=2 AVX2 path needs dim % 16 == 0");
-    EXPECT_EQ(panic_message([] { kern::check_asym_shape(SimdTier::avx2, 4, 12); }),
+    EXPECT_EQ(panic_message([] { kern::check_asym_shape(Tier::avx2, 4, 12); }),
               "b=4 AVX2 path needs dim % 8 == 0");
-    EXPECT_EQ(panic_message([] { kern::check_asym_shape(SimdTier::avx512, 2, 96); }),
+    EXPECT_EQ(panic_message([] { kern::check_asym_shape(Tier::avx512, 2, 96); }),
               "b=2 AVX-512 path needs dim % 64 == 0 for 4-way unroll");
-    EXPECT_EQ(panic_message([] { kern::check_asym_shape(SimdTier::avx512, 4, 48); }),
+    EXPECT_EQ(panic_message([] { kern::check_asym_shape(Tier::avx512, 4, 48); }),
               "b=4 AVX-512 path needs dim % 64 == 0 for 4-way unroll");
 }
 
@@ -344,9 +347,11 @@ TEST(QuantAsymKernels, GatherPreconditionsAreAsserted) {
     std::vector<float> table(48 * 256);
     std::vector<std::uint8_t> codes(48);
     TopK tk(1);
-    EXPECT_EQ(panic_message([&] { gather(codes.data(), 1, 40, table.data(), 40 * 256, 1.0f, tk); }),
+    float thr = tk.threshold();
+    const kern::Offers offers = search::topk_offers(&tk, &thr);
+    EXPECT_EQ(panic_message([&] { gather(codes.data(), 1, 40, table.data(), 40 * 256, 1.0f, -0.0f, offers); }),
               "b=8 AVX-512 gather path needs dim % 16 == 0");
-    EXPECT_EQ(panic_message([&] { gather(codes.data(), 1, 48, table.data(), 100, 1.0f, tk); }),
+    EXPECT_EQ(panic_message([&] { gather(codes.data(), 1, 48, table.data(), 100, 1.0f, -0.0f, offers); }),
               "b=8 LUT must be dim * 256 entries");
 }
 

@@ -13,7 +13,7 @@
 
 #include "base/cpu.h"
 #include "index/rank.h"
-#include "kernels/rank_scan.h"
+#include "search/rank_search.h"
 #include "tiers.h"
 #include "search/topk.h"
 

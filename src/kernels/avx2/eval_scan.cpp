@@ -14,7 +14,7 @@ KW_TARGET_AVX2_BEGIN
 
 template <unsigned NQ>
 void group_avx2(const EvalScan& s, const float* qc, const float* tile, std::size_t j0, std::size_t j1,
-                TopK* tks, float* thr) {
+                const Offers& o) {
     const std::size_t dim = s.dim;
     __m256 acc[NQ][2];
 #pragma GCC unroll 8
@@ -35,36 +35,29 @@ void group_avx2(const EvalScan& s, const float* qc, const float* tile, std::size
 #pragma GCC unroll 8
     for (unsigned q = 0; q < NQ; ++q) {
         const __m256 f0 = _mm256_mul_ps(acc[q][0], scale), f1 = _mm256_mul_ps(acc[q][1], scale);
-        const __m256 th = _mm256_set1_ps(thr[q]);
+        const __m256 th = _mm256_set1_ps(o.thr[q]);
         const unsigned mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(f0, th, _CMP_GE_OQ))) |
                               static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(f1, th, _CMP_GE_OQ))) << 8;
         if ((mask & ((1u << lanes) - 1)) == 0) continue;
         alignas(32) float sc[kEvalTile];
         _mm256_store_ps(sc, f0);
         _mm256_store_ps(sc + 8, f1);
-        eval_offer(sc, lanes, j0, tks[q], thr[q]);
+        eval_offer(sc, lanes, j0, o, q);
     }
 }
 
 void group_dispatch_avx2(const EvalScan& s, const float* qc, std::size_t nqg, const float* tile, std::size_t j0,
-                         std::size_t j1, TopK* tks, float* thr) {
+                         std::size_t j1, const Offers& o) {
     switch (nqg) {
-        case 4: group_avx2<4>(s, qc, tile, j0, j1, tks, thr); break;
-        case 3: group_avx2<3>(s, qc, tile, j0, j1, tks, thr); break;
-        case 2: group_avx2<2>(s, qc, tile, j0, j1, tks, thr); break;
-        default: group_avx2<1>(s, qc, tile, j0, j1, tks, thr); break;
+        case 4: group_avx2<4>(s, qc, tile, j0, j1, o); break;
+        case 3: group_avx2<3>(s, qc, tile, j0, j1, o); break;
+        case 2: group_avx2<2>(s, qc, tile, j0, j1, o); break;
+        default: group_avx2<1>(s, qc, tile, j0, j1, o); break;
     }
 }
 
 KW_TARGET_END
 
-struct Avx2Steps {
-    static constexpr std::size_t kGroup = 4;
-    static void group(const EvalScan& s, const float* qc, std::size_t nqg, const float* tile, std::size_t j0,
-                      std::size_t j1, TopK* tks, float* thr) {
-        group_dispatch_avx2(s, qc, nqg, tile, j0, j1, tks, thr);
-    }
-};
 #endif  // KW_X86
 
 }  // namespace
@@ -72,7 +65,8 @@ struct Avx2Steps {
 
 void install_eval_avx2(KernelTable& t) {
 #ifdef KW_X86
-    t.eval_scan = kern::eval_driver<kern::Avx2Steps>;
+    t.eval_group = kern::group_dispatch_avx2;
+    t.eval_group_size = 4;
 #else
     (void)t;
 #endif

@@ -91,7 +91,7 @@ inline void step_avx2(const AsymBlock& b, std::size_t q0, const float* docs, std
         for (unsigned d = 0; d < ND; ++d) {
             const __m256 v = A == 2 ? _mm256_add_ps(acc[q][d][0], acc[q][d][A - 1]) : acc[q][d][0];
             const float f = reduce8(v) * b.inv;
-            offer_offset(b.tks[q0 + q], b.thr[q0 + q], b.off[q0 + q], j + d, f);
+            offer_offset(b.offers, q0 + q, b.off[q0 + q], j + d, f);
         }
     }
 }
@@ -124,44 +124,6 @@ void group_b4_avx2(const AsymBlock& b, std::size_t q0, std::size_t nqg, const fl
 }
 
 KW_TARGET_END
-
-struct B2Avx2 {
-    static constexpr std::size_t kGroup = 3;
-    static void unpack(const std::uint8_t* row, std::size_t dim, float* out) { unpack_b2_avx2(row, dim, out); }
-    static void group(const AsymBlock& b, std::size_t q0, std::size_t nqg, const float* tile, std::size_t j0,
-                      std::size_t cnt) {
-        group_b2_avx2(b, q0, nqg, tile, j0, cnt);
-    }
-};
-
-struct B4Avx2 {
-    static constexpr std::size_t kGroup = 4;
-    static void unpack(const std::uint8_t* row, std::size_t dim, float* out) { unpack_b4_avx2(row, dim, out); }
-    static void group(const AsymBlock& b, std::size_t q0, std::size_t nqg, const float* tile, std::size_t j0,
-                      std::size_t cnt) {
-        group_b4_avx2(b, q0, nqg, tile, j0, cnt);
-    }
-};
-
-void scan_b2_asym_avx2(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* qn, float inv,
-                       TopK& topk) {
-    asym_scan_one<B2Avx2>(SimdTier::avx2, 2, codes, n, dim, qn, inv, topk);
-}
-
-void scan_b4_asym_avx2(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* qn, float inv,
-                       TopK& topk) {
-    asym_scan_one<B4Avx2>(SimdTier::avx2, 4, codes, n, dim, qn, inv, topk);
-}
-
-void search_b2_asym_avx2(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* queries,
-                         std::size_t nq, float inv, SearchResult& out) {
-    asym_search<B2Avx2>(SimdTier::avx2, codes, n, dim, 2, queries, nq, inv, out);
-}
-
-void search_b4_asym_avx2(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* queries,
-                         std::size_t nq, float inv, SearchResult& out) {
-    asym_search<B4Avx2>(SimdTier::avx2, codes, n, dim, 4, queries, nq, inv, out);
-}
 #endif  // KW_X86
 
 }  // namespace
@@ -169,11 +131,8 @@ void search_b4_asym_avx2(const std::uint8_t* codes, std::size_t n, std::size_t d
 
 void install_quant_asym_avx2(KernelTable& t) {
 #ifdef KW_X86
-    constexpr std::size_t v = static_cast<std::size_t>(SimdTier::avx2);
-    t.quant_asym_scan[v][0] = kern::scan_b2_asym_avx2;
-    t.quant_asym_scan[v][1] = kern::scan_b4_asym_avx2;
-    t.quant_asym_search[v][0] = kern::search_b2_asym_avx2;
-    t.quant_asym_search[v][1] = kern::search_b4_asym_avx2;
+    t.quant_asym[0] = {kern::unpack_b2_avx2, kern::group_b2_avx2, 3};
+    t.quant_asym[1] = {kern::unpack_b4_avx2, kern::group_b4_avx2, 4};
 #else
     (void)t;
 #endif

@@ -52,7 +52,7 @@ void expand_rows_avx2(const Layout& l, const std::uint8_t* codes, std::size_t i0
 // NQ queries x ND expanded documents starting at index j.
 template <unsigned NQ, unsigned ND>
 inline void int_step_avx2(const IntBlock& b, const std::int8_t* rows, const std::int32_t* corr,
-                          const std::uint8_t* docs, std::size_t j, TopK* tks, float* thr) {
+                          const std::uint8_t* docs, std::size_t j, const Offers& o) {
     constexpr unsigned P = NQ * ND;
     static_assert(P <= 8);
     const std::size_t width = b.layout->width, nvec = b.layout->nvec, steps = b.steps;
@@ -84,7 +84,7 @@ inline void int_step_avx2(const IntBlock& b, const std::int8_t* rows, const std:
     alignas(32) float tl[8];
     for (unsigned p = 0; p < 8; ++p) {
         cl[p] = p < P ? corr[p / ND] : 0;
-        tl[p] = p < P ? thr[p / ND] : std::numeric_limits<float>::infinity();
+        tl[p] = p < P ? o.thr[p / ND] : std::numeric_limits<float>::infinity();
     }
     // S = 2 * sum c b - corr; float(S) / 4 is the float32 sum.
     const __m256i s = _mm256_sub_epi32(_mm256_slli_epi32(total, 1),
@@ -97,7 +97,7 @@ inline void int_step_avx2(const IntBlock& b, const std::int8_t* rows, const std:
     if (!mask) return;
     alignas(32) float sc[8];
     _mm256_store_ps(sc, f);
-    offer_lanes(mask, sc, j, ND, tks, thr);
+    offer_lanes(mask, sc, j, ND, o);
 }
 
 // NQ queries against cnt expanded documents of a tile starting at index j0.
@@ -108,16 +108,15 @@ void int_docs_avx2(const IntBlock& b, std::size_t q0, const std::uint8_t* tile, 
     const std::size_t width = b.layout->width;
     const std::int8_t* rows = b.rows + q0 * width;
     const std::int32_t* corr = b.corr + q0;
-    TopK* tks = b.tks + q0;
-    float* thr = b.thr + q0;
+    const Offers o = b.offers.from(q0);
     std::size_t d = 0;
     for (; d + ND <= cnt; d += ND)
-        int_step_avx2<NQ, ND>(b, rows, corr, tile + d * width, j0 + d, tks, thr);
-    for (; d < cnt; ++d) int_step_avx2<NQ, 1>(b, rows, corr, tile + d * width, j0 + d, tks, thr);
+        int_step_avx2<NQ, ND>(b, rows, corr, tile + d * width, j0 + d, o);
+    for (; d < cnt; ++d) int_step_avx2<NQ, 1>(b, rows, corr, tile + d * width, j0 + d, o);
 }
 
 // The whole index against every query of the block; tile holds tile_docs
-// expanded rows.
+// expanded rows (quant_tile_docs).
 void int_scan_avx2(const IntBlock& b, std::uint8_t* tile, std::size_t tdocs) {
     const Layout& l = *b.layout;
     void (*expand)(const Layout&, const std::uint8_t*, std::size_t, std::size_t, std::uint8_t*) =
@@ -125,8 +124,8 @@ void int_scan_avx2(const IntBlock& b, std::uint8_t* tile, std::size_t tdocs) {
     for (std::size_t t0 = 0; t0 < b.n; t0 += tdocs) {
         const std::size_t cnt = std::min(tdocs, b.n - t0);
         expand(l, b.codes, t0, cnt, tile);
-        for (std::size_t q0 = 0; q0 < b.m; q0 += kQueryGroup) {
-            switch (std::min(kQueryGroup, b.m - q0)) {
+        for (std::size_t q0 = 0; q0 < b.m; q0 += kQuantQueryGroup) {
+            switch (std::min(kQuantQueryGroup, b.m - q0)) {
                 case 4: int_docs_avx2<4>(b, q0, tile, t0, cnt); break;
                 case 3: int_docs_avx2<3>(b, q0, tile, t0, cnt); break;
                 case 2: int_docs_avx2<2>(b, q0, tile, t0, cnt); break;
@@ -136,12 +135,8 @@ void int_scan_avx2(const IntBlock& b, std::uint8_t* tile, std::size_t tdocs) {
     }
 }
 
-
 KW_TARGET_END
 
-struct Avx2Steps {
-    static void int_scan(const IntBlock& b, std::uint8_t* tile, std::size_t tdocs) { int_scan_avx2(b, tile, tdocs); }
-};
 #endif  // KW_X86
 
 }  // namespace
@@ -149,10 +144,7 @@ struct Avx2Steps {
 
 void install_quant_avx2(KernelTable& t) {
 #ifdef KW_X86
-    t.quant_scan[0] = kern::scan_int_one<kern::Avx2Steps, 1>;
-    t.quant_scan[1] = kern::scan_int_one<kern::Avx2Steps, 2>;
-    t.quant_scan[2] = kern::scan_int_one<kern::Avx2Steps, 4>;
-    t.quant_search = kern::search_int<kern::Avx2Steps>;
+    t.quant_int_scan = kern::int_scan_avx2;
 #else
     (void)t;
 #endif

@@ -5,7 +5,6 @@
 // lane adds its terms in coordinate order with separate multiplies.
 #include <cstdint>
 
-#include "index/rank.h"
 #include "kernels/avx2/hsum.h"
 #include "kernels/dispatch.h"
 #include "kernels/isa.h"
@@ -50,8 +49,7 @@ inline void madd_chunks(__m256i* acc, const std::int16_t* const* dp, const std::
 // NQ queries x ND documents starting at j; lane q * ND + d of the scores is
 // query q against document j + d.
 template <unsigned NQ, unsigned ND>
-inline void sym_step_avx2(const SymScan& s, const std::int16_t* cq, std::size_t j, TopK* tks,
-                          float* thr) {
+inline void sym_step_avx2(const SymScan& s, const std::int16_t* cq, std::size_t j, const Offers& o) {
     static_assert(NQ <= 4 && ND <= 2);
     const std::int16_t* dp[ND];
 #pragma GCC unroll 8
@@ -69,7 +67,7 @@ inline void sym_step_avx2(const SymScan& s, const std::int16_t* cq, std::size_t 
             _mm256_set1_ps(s.inv));
         const __m256i idx = ND == 2 ? _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3)
                                     : _mm256_setr_epi32(0, 1, 2, 3, 3, 3, 3, 3);
-        const __m256 t = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_loadu_ps(thr)), idx);
+        const __m256 t = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_loadu_ps(o.thr)), idx);
         mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(f, t, _CMP_GE_OQ))) &
                ((1u << (NQ * ND)) - 1);
         if (!mask) return;
@@ -94,28 +92,28 @@ inline void sym_step_avx2(const SymScan& s, const std::int16_t* cq, std::size_t 
         mask = 0;
         for (unsigned a = 0; a < NQ * ND; ++a) {
             sc[a] = sym_score(2 * hsum_epi64(wide[a]), s.inv);
-            if (sc[a] >= thr[a / ND]) mask |= 1u << a;
+            if (sc[a] >= o.thr[a / ND]) mask |= 1u << a;
         }
         if (!mask) return;
     }
-    offer_lanes(mask, sc, j, ND, tks, thr);
+    offer_lanes(mask, sc, j, ND, o);
 }
 
 template <unsigned NQ>
 void sym_docs_avx2(const SymScan& s, const std::int16_t* cq, std::size_t j0, std::size_t j1,
-                   TopK* tks, float* thr) {
+                   const Offers& o) {
     std::size_t j = j0;
-    for (; j + 2 <= j1; j += 2) sym_step_avx2<NQ, 2>(s, cq, j, tks, thr);
-    if (j < j1) sym_step_avx2<NQ, 1>(s, cq, j, tks, thr);
+    for (; j + 2 <= j1; j += 2) sym_step_avx2<NQ, 2>(s, cq, j, o);
+    if (j < j1) sym_step_avx2<NQ, 1>(s, cq, j, o);
 }
 
 void sym_group_avx2(const SymScan& s, const std::int16_t* cq, std::size_t nqg, std::size_t j0,
-                    std::size_t j1, TopK* tks, float* thr) {
+                    std::size_t j1, const Offers& o) {
     switch (nqg) {
-        case 4: sym_docs_avx2<4>(s, cq, j0, j1, tks, thr); break;
-        case 3: sym_docs_avx2<3>(s, cq, j0, j1, tks, thr); break;
-        case 2: sym_docs_avx2<2>(s, cq, j0, j1, tks, thr); break;
-        default: sym_docs_avx2<1>(s, cq, j0, j1, tks, thr); break;
+        case 4: sym_docs_avx2<4>(s, cq, j0, j1, o); break;
+        case 3: sym_docs_avx2<3>(s, cq, j0, j1, o); break;
+        case 2: sym_docs_avx2<2>(s, cq, j0, j1, o); break;
+        default: sym_docs_avx2<1>(s, cq, j0, j1, o); break;
     }
 }
 
@@ -186,7 +184,7 @@ void asym_fill_avx2(const AsymScan& s, std::size_t j0, std::size_t j1, float* ti
 // NQ queries against NO lanes of 8 documents of the tile.
 template <unsigned NQ, unsigned NO>
 inline void asym_step_avx2(const AsymScan& s, const float* u, const float* cs, const float* tile,
-                           std::size_t j0, std::size_t j1, TopK* tks, float* thr) {
+                           std::size_t j0, std::size_t j1, const Offers& sink) {
     const std::size_t dim = s.dim;
     __m256 acc[NQ][NO];
 #pragma GCC unroll 8
@@ -216,51 +214,37 @@ inline void asym_step_avx2(const AsymScan& s, const float* u, const float* cs, c
             if (jo >= j1) break;
             const __m256 f = _mm256_mul_ps(_mm256_sub_ps(acc[q][o], _mm256_set1_ps(cs[q])), inv);
             unsigned mask = static_cast<unsigned>(
-                _mm256_movemask_ps(_mm256_cmp_ps(f, _mm256_set1_ps(thr[q]), _CMP_GE_OQ)));
+                _mm256_movemask_ps(_mm256_cmp_ps(f, _mm256_set1_ps(sink.thr[q]), _CMP_GE_OQ)));
             if (j1 - jo < 8) mask &= (1u << (j1 - jo)) - 1;
             if (!mask) continue;
             alignas(32) float sc[8];
             _mm256_store_ps(sc, f);
-            offer_lanes(mask, sc, jo, 8, tks + q, thr + q);
+            offer_lanes(mask, sc, jo, 8, sink.from(q));
         }
     }
 }
 
 template <unsigned NQ>
 void asym_lanes_avx2(const AsymScan& s, const float* u, const float* cs, const float* tile,
-                     std::size_t j0, std::size_t j1, TopK* tks, float* thr) {
+                     std::size_t j0, std::size_t j1, const Offers& o) {
     if (j1 - j0 > 8)
-        asym_step_avx2<NQ, 2>(s, u, cs, tile, j0, j1, tks, thr);
+        asym_step_avx2<NQ, 2>(s, u, cs, tile, j0, j1, o);
     else
-        asym_step_avx2<NQ, 1>(s, u, cs, tile, j0, j1, tks, thr);
+        asym_step_avx2<NQ, 1>(s, u, cs, tile, j0, j1, o);
 }
 
 void asym_group_avx2(const AsymScan& s, const float* u, const float* cs, std::size_t nqg,
-                     const float* tile, std::size_t j0, std::size_t j1, TopK* tks, float* thr) {
+                     const float* tile, std::size_t j0, std::size_t j1, const Offers& o) {
     switch (nqg) {
-        case 4: asym_lanes_avx2<4>(s, u, cs, tile, j0, j1, tks, thr); break;
-        case 3: asym_lanes_avx2<3>(s, u, cs, tile, j0, j1, tks, thr); break;
-        case 2: asym_lanes_avx2<2>(s, u, cs, tile, j0, j1, tks, thr); break;
-        default: asym_lanes_avx2<1>(s, u, cs, tile, j0, j1, tks, thr); break;
+        case 4: asym_lanes_avx2<4>(s, u, cs, tile, j0, j1, o); break;
+        case 3: asym_lanes_avx2<3>(s, u, cs, tile, j0, j1, o); break;
+        case 2: asym_lanes_avx2<2>(s, u, cs, tile, j0, j1, o); break;
+        default: asym_lanes_avx2<1>(s, u, cs, tile, j0, j1, o); break;
     }
 }
 
-
 KW_TARGET_END
 
-struct Avx2Steps {
-    static void sym_group(const SymScan& s, const std::int16_t* cq, std::size_t nqg, std::size_t j0, std::size_t j1,
-                          TopK* tks, float* thr) {
-        sym_group_avx2(s, cq, nqg, j0, j1, tks, thr);
-    }
-    static void asym_fill(const AsymScan& s, std::size_t j0, std::size_t j1, float* tile) {
-        asym_fill_avx2(s, j0, j1, tile);
-    }
-    static void asym_group(const AsymScan& s, const float* u, const float* cs, std::size_t nqg, const float* tile,
-                           std::size_t j0, std::size_t j1, TopK* tks, float* thr) {
-        asym_group_avx2(s, u, cs, nqg, tile, j0, j1, tks, thr);
-    }
-};
 #endif  // KW_X86
 
 }  // namespace
@@ -268,8 +252,9 @@ struct Avx2Steps {
 
 void install_rank_avx2(KernelTable& t) {
 #ifdef KW_X86
-    t.rank_symmetric = kern::sym_driver<std::int16_t, kern::Avx2Steps>;
-    t.rank_asymmetric = kern::asym_driver<kern::Avx2Steps>;
+    t.rank_sym_group = kern::sym_group_avx2;
+    t.rank_asym_fill = kern::asym_fill_avx2;
+    t.rank_asym_group = kern::asym_group_avx2;
 #else
     (void)t;
 #endif

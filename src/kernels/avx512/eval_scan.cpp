@@ -14,7 +14,7 @@ KW_TARGET_AVX512_BEGIN
 
 template <unsigned NQ>
 void group_avx512(const EvalScan& s, const float* qc, const float* tile, std::size_t j0, std::size_t j1,
-                  TopK* tks, float* thr) {
+                  const Offers& o) {
     const std::size_t dim = s.dim;
     __m512 acc[NQ];
 #pragma GCC unroll 8
@@ -32,36 +32,29 @@ void group_avx512(const EvalScan& s, const float* qc, const float* tile, std::si
 #pragma GCC unroll 8
     for (unsigned q = 0; q < NQ; ++q) {
         const __m512 f = _mm512_mul_ps(acc[q], scale);
-        if (!_mm512_mask_cmp_ps_mask(live, f, _mm512_set1_ps(thr[q]), _CMP_GE_OQ)) continue;
+        if (!_mm512_mask_cmp_ps_mask(live, f, _mm512_set1_ps(o.thr[q]), _CMP_GE_OQ)) continue;
         alignas(64) float sc[kEvalTile];
         _mm512_store_ps(sc, f);
-        eval_offer(sc, lanes, j0, tks[q], thr[q]);
+        eval_offer(sc, lanes, j0, o, q);
     }
 }
 
 void group_dispatch_avx512(const EvalScan& s, const float* qc, std::size_t nqg, const float* tile,
-                           std::size_t j0, std::size_t j1, TopK* tks, float* thr) {
+                           std::size_t j0, std::size_t j1, const Offers& o) {
     switch (nqg) {
-        case 8: group_avx512<8>(s, qc, tile, j0, j1, tks, thr); break;
-        case 7: group_avx512<7>(s, qc, tile, j0, j1, tks, thr); break;
-        case 6: group_avx512<6>(s, qc, tile, j0, j1, tks, thr); break;
-        case 5: group_avx512<5>(s, qc, tile, j0, j1, tks, thr); break;
-        case 4: group_avx512<4>(s, qc, tile, j0, j1, tks, thr); break;
-        case 3: group_avx512<3>(s, qc, tile, j0, j1, tks, thr); break;
-        case 2: group_avx512<2>(s, qc, tile, j0, j1, tks, thr); break;
-        default: group_avx512<1>(s, qc, tile, j0, j1, tks, thr); break;
+        case 8: group_avx512<8>(s, qc, tile, j0, j1, o); break;
+        case 7: group_avx512<7>(s, qc, tile, j0, j1, o); break;
+        case 6: group_avx512<6>(s, qc, tile, j0, j1, o); break;
+        case 5: group_avx512<5>(s, qc, tile, j0, j1, o); break;
+        case 4: group_avx512<4>(s, qc, tile, j0, j1, o); break;
+        case 3: group_avx512<3>(s, qc, tile, j0, j1, o); break;
+        case 2: group_avx512<2>(s, qc, tile, j0, j1, o); break;
+        default: group_avx512<1>(s, qc, tile, j0, j1, o); break;
     }
 }
 
 KW_TARGET_END
 
-struct Avx512Steps {
-    static constexpr std::size_t kGroup = 8;
-    static void group(const EvalScan& s, const float* qc, std::size_t nqg, const float* tile, std::size_t j0,
-                      std::size_t j1, TopK* tks, float* thr) {
-        group_dispatch_avx512(s, qc, nqg, tile, j0, j1, tks, thr);
-    }
-};
 #endif  // KW_X86
 
 }  // namespace
@@ -69,7 +62,8 @@ struct Avx512Steps {
 
 void install_eval_avx512(KernelTable& t) {
 #ifdef KW_X86
-    t.eval_scan = kern::eval_driver<kern::Avx512Steps>;
+    t.eval_group = kern::group_dispatch_avx512;
+    t.eval_group_size = 8;
 #else
     (void)t;
 #endif

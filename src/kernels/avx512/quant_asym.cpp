@@ -128,7 +128,7 @@ inline void step_avx512(const AsymBlock& b, std::size_t q0, const float* docs, s
 #pragma GCC unroll 8
     for (unsigned i = 0; i < P; ++i) {
         const unsigned q = i / ND, d = i % ND;
-        offer_offset(b.tks[q0 + q], b.thr[q0 + q], b.off[q0 + q], j + d, sums[i] * b.inv);
+        offer_offset(b.offers, q0 + q, b.off[q0 + q], j + d, sums[i] * b.inv);
     }
 }
 
@@ -152,12 +152,10 @@ void group_avx512(const AsymBlock& b, std::size_t q0, std::size_t nqg, const flo
 // the row goes to accumulator g % 4 while whole rotations last, then to
 // accumulator 0.
 void gather_rows_avx512(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* table, float inv,
-                        TopK& tk) {
+                        float off, const Offers& o) {
     const std::size_t groups = dim / 16, full = groups / 4 * 4;
     const __m512i lane = _mm512_setr_epi32(0, 256, 512, 768, 1024, 1280, 1536, 1792, 2048, 2304, 2560, 2816,
                                            3072, 3328, 3584, 3840);
-    const float off = tk.score_offset();
-    float thr = tk.threshold();
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint8_t* row = codes + i * dim;
         __m512 acc[4] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
@@ -169,51 +167,17 @@ void gather_rows_avx512(const std::uint8_t* codes, std::size_t n, std::size_t di
             const std::size_t a = g < full ? g % 4 : 0;
             acc[a] = _mm512_add_ps(acc[a], v);
         }
-        offer_offset(tk, thr, off, i, reduce4(acc[0], acc[1], acc[2], acc[3]) * inv);
+        offer_offset(o, 0, off, i, reduce4(acc[0], acc[1], acc[2], acc[3]) * inv);
     }
 }
 
 KW_TARGET_END
 
-struct Avx512Steps {
-    static constexpr std::size_t kGroup = 3;
-    static void group(const AsymBlock& b, std::size_t q0, std::size_t nqg, const float* tile, std::size_t j0,
-                      std::size_t cnt) {
-        group_avx512(b, q0, nqg, tile, j0, cnt);
-    }
-};
-struct B2Avx512 : Avx512Steps {
-    static void unpack(const std::uint8_t* row, std::size_t dim, float* out) { unpack_b2_avx512(row, dim, out); }
-};
-struct B4Avx512 : Avx512Steps {
-    static void unpack(const std::uint8_t* row, std::size_t dim, float* out) { unpack_b4_avx512(row, dim, out); }
-};
-
-void scan_b2_asym_avx512(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* qn, float inv,
-                         TopK& topk) {
-    asym_scan_one<B2Avx512>(SimdTier::avx512, 2, codes, n, dim, qn, inv, topk);
-}
-
-void scan_b4_asym_avx512(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* qn, float inv,
-                         TopK& topk) {
-    asym_scan_one<B4Avx512>(SimdTier::avx512, 4, codes, n, dim, qn, inv, topk);
-}
-
-void search_b2_asym_avx512(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* queries,
-                           std::size_t nq, float inv, SearchResult& out) {
-    asym_search<B2Avx512>(SimdTier::avx512, codes, n, dim, 2, queries, nq, inv, out);
-}
-
-void search_b4_asym_avx512(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* queries,
-                           std::size_t nq, float inv, SearchResult& out) {
-    asym_search<B4Avx512>(SimdTier::avx512, codes, n, dim, 4, queries, nq, inv, out);
-}
-
 void scan_b8_asym_avx512_gather(const std::uint8_t* codes, std::size_t n, std::size_t dim, const float* table,
-                                std::size_t table_len, float inv, TopK& topk) {
+                                std::size_t table_len, float inv, float off, const Offers& o) {
     KW_ASSERT(dim % 16 == 0, "b=8 AVX-512 gather path needs dim % 16 == 0");
     KW_ASSERT(table_len == dim * 256, "b=8 LUT must be dim * 256 entries");
-    gather_rows_avx512(codes, n, dim, table, inv, topk);
+    gather_rows_avx512(codes, n, dim, table, inv, off, o);
 }
 #endif  // KW_X86
 
@@ -222,11 +186,8 @@ void scan_b8_asym_avx512_gather(const std::uint8_t* codes, std::size_t n, std::s
 
 void install_quant_asym_avx512(KernelTable& t) {
 #ifdef KW_X86
-    constexpr std::size_t v = static_cast<std::size_t>(SimdTier::avx512);
-    t.quant_asym_scan[v][0] = kern::scan_b2_asym_avx512;
-    t.quant_asym_scan[v][1] = kern::scan_b4_asym_avx512;
-    t.quant_asym_search[v][0] = kern::search_b2_asym_avx512;
-    t.quant_asym_search[v][1] = kern::search_b4_asym_avx512;
+    t.quant_asym[0] = {kern::unpack_b2_avx512, kern::group_avx512, 3};
+    t.quant_asym[1] = {kern::unpack_b4_avx512, kern::group_avx512, 3};
     t.quant_b8_gather = kern::scan_b8_asym_avx512_gather;
 #else
     (void)t;

@@ -8,7 +8,7 @@ namespace kern {
 namespace {
 
 void group_portable(const EvalScan& s, const float* qc, std::size_t nqg, const float* tile, std::size_t j0,
-                    std::size_t j1, TopK* tks, float* thr) {
+                    std::size_t j1, const Offers& o) {
     const std::size_t dim = s.dim;
     for (std::size_t q = 0; q < nqg; ++q) {
         const float* u = qc + q * dim;
@@ -20,21 +20,17 @@ void group_portable(const EvalScan& s, const float* qc, std::size_t nqg, const f
             for (std::size_t l = 0; l < kEvalTile; ++l) x[l] = x[l] + w * t[l];
         }
         for (std::size_t l = 0; l < kEvalTile; ++l) x[l] = x[l] * s.scale;
-        eval_offer(x, j1 - j0, j0, tks[q], thr[q]);
+        eval_offer(x, j1 - j0, j0, o, q);
     }
 }
 
-struct PortableSteps {
-    static constexpr std::size_t kGroup = 4;
-    static void group(const EvalScan& s, const float* qc, std::size_t nqg, const float* tile, std::size_t j0,
-                      std::size_t j1, TopK* tks, float* thr) {
-        group_portable(s, qc, nqg, tile, j0, j1, tks, thr);
-    }
-};
 
 }  // namespace
 }  // namespace kern
 
-void install_eval_portable(KernelTable& t) { t.eval_scan = kern::eval_driver<kern::PortableSteps>; }
+void install_eval_portable(KernelTable& t) {
+    t.eval_group = kern::group_portable;
+    t.eval_group_size = 4;
+}
 
 }  // namespace kwivel

@@ -5,14 +5,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "index/rank.h"
 #include "kernels/dispatch.h"
 #include "kernels/rank_scan.h"
 
 namespace kwivel {
 namespace kern {
 namespace {
-
 
 // S for one query and two documents, wrapping int32 sums.  The main loop's
 // trip count is visibly a multiple of 16, which lets the compiler vectorise
@@ -45,7 +43,7 @@ inline std::int64_t sym_dot_i64(const std::int16_t* q, const std::int16_t* d, st
 }
 
 void sym_group_portable(const SymScan& s, const std::int16_t* cq, std::size_t nqg, std::size_t j0,
-                        std::size_t j1, TopK* tks, float* thr) {
+                        std::size_t j1, const Offers& o) {
     const std::int16_t* base = reinterpret_cast<const std::int16_t*>(s.ranks);
     const std::size_t dim = s.dim;
     std::size_t j = j0;
@@ -57,14 +55,8 @@ void sym_group_portable(const SymScan& s, const std::int16_t* cq, std::size_t nq
                 sym_dot2_i32(cq + q * s.dimp, d0, d0 + dim, dim, s0, s1);
                 const float f0 = sym_score(2 * static_cast<std::int64_t>(s0), s.inv);
                 const float f1 = sym_score(2 * static_cast<std::int64_t>(s1), s.inv);
-                if (f0 >= thr[q]) {
-                    tks[q].maybe_insert(j, f0);
-                    thr[q] = tks[q].threshold();
-                }
-                if (f1 >= thr[q]) {
-                    tks[q].maybe_insert(j + 1, f1);
-                    thr[q] = tks[q].threshold();
-                }
+                offer(o, q, j, f0);
+                offer(o, q, j + 1, f1);
             }
         }
     }
@@ -72,10 +64,7 @@ void sym_group_portable(const SymScan& s, const std::int16_t* cq, std::size_t nq
         const std::int16_t* d = base + j * dim;
         for (std::size_t q = 0; q < nqg; ++q) {
             const float f = sym_score(2 * sym_dot_i64(cq + q * s.dimp, d, dim), s.inv);
-            if (f >= thr[q]) {
-                tks[q].maybe_insert(j, f);
-                thr[q] = tks[q].threshold();
-            }
+            offer(o, q, j, f);
         }
     }
 }
@@ -83,7 +72,7 @@ void sym_group_portable(const SymScan& s, const std::int16_t* cq, std::size_t nq
 // Dimensions past the int16 range: int32 centred queries, int64 products.
 // Shared by every variant.
 void sym_group_wide(const SymScan& s, const std::int32_t* cq, std::size_t nqg, std::size_t j0,
-                    std::size_t j1, TopK* tks, float* thr) {
+                    std::size_t j1, const Offers& o) {
     const std::size_t dim = s.dim;
     for (std::size_t j = j0; j < j1; ++j) {
         const std::uint16_t* d = s.ranks + j * dim;
@@ -92,10 +81,7 @@ void sym_group_wide(const SymScan& s, const std::int32_t* cq, std::size_t nqg, s
             std::int64_t a = 0;
             for (std::size_t i = 0; i < dim; ++i) a += static_cast<std::int64_t>(c[i]) * d[i];
             const float f = sym_score(2 * a, s.inv);
-            if (f >= thr[q]) {
-                tks[q].maybe_insert(j, f);
-                thr[q] = tks[q].threshold();
-            }
+            offer(o, q, j, f);
         }
     }
 }
@@ -109,7 +95,7 @@ typedef float f32x4 __attribute__((vector_size(16)));
 
 template <std::size_t NQ>
 void asym_tile_portable(const AsymScan& s, const float* u, const float* cs, const float* tile,
-                        std::size_t j0, std::size_t j1, TopK* tks, float* thr) {
+                        std::size_t j0, std::size_t j1, const Offers& o) {
     constexpr std::size_t kV = kAsymTile / 4;
     const std::size_t dim = s.dim;
     f32x4 acc[NQ][kV];
@@ -133,52 +119,31 @@ void asym_tile_portable(const AsymScan& s, const float* u, const float* cs, cons
     for (std::size_t q = 0; q < NQ; ++q) {
         for (std::size_t l = 0; l < lanes; ++l) {
             const float f = (acc[q][l / 4][l % 4] - cs[q]) * s.inv;
-            if (f >= thr[q]) {
-                tks[q].maybe_insert(j0 + l, f);
-                thr[q] = tks[q].threshold();
-            }
+            offer(o, q, j0 + l, f);
         }
     }
 }
 
 void asym_group_portable(const AsymScan& s, const float* u, const float* cs, std::size_t nqg,
-                         const float* tile, std::size_t j0, std::size_t j1, TopK* tks,
-                         float* thr) {
+                         const float* tile, std::size_t j0, std::size_t j1, const Offers& o) {
     std::size_t q = 0;
-    for (; q + 2 <= nqg; q += 2)
-        asym_tile_portable<2>(s, u + q * s.dim, cs + q, tile, j0, j1, tks + q, thr + q);
-    if (q < nqg) asym_tile_portable<1>(s, u + q * s.dim, cs + q, tile, j0, j1, tks + q, thr + q);
+    for (; q + 2 <= nqg; q += 2) asym_tile_portable<2>(s, u + q * s.dim, cs + q, tile, j0, j1, o.from(q));
+    if (q < nqg) asym_tile_portable<1>(s, u + q * s.dim, cs + q, tile, j0, j1, o.from(q));
 }
 
+void asym_fill_portable(const AsymScan& s, std::size_t j0, std::size_t j1, float* tile) {
+    asym_fill_scalar(s, j0, j1, 0, kAsymTile, tile);
+}
 
-struct PortableSteps {
-    static void sym_group(const SymScan& s, const std::int16_t* cq, std::size_t nqg, std::size_t j0, std::size_t j1,
-                          TopK* tks, float* thr) {
-        sym_group_portable(s, cq, nqg, j0, j1, tks, thr);
-    }
-    static void asym_fill(const AsymScan& s, std::size_t j0, std::size_t j1, float* tile) {
-        asym_fill_scalar(s, j0, j1, 0, kAsymTile, tile);
-    }
-    static void asym_group(const AsymScan& s, const float* u, const float* cs, std::size_t nqg, const float* tile,
-                           std::size_t j0, std::size_t j1, TopK* tks, float* thr) {
-        asym_group_portable(s, u, cs, nqg, tile, j0, j1, tks, thr);
-    }
-};
-
-struct WideSteps {
-    static void sym_group(const SymScan& s, const std::int32_t* cq, std::size_t nqg, std::size_t j0, std::size_t j1,
-                          TopK* tks, float* thr) {
-        sym_group_wide(s, cq, nqg, j0, j1, tks, thr);
-    }
-};
 
 }  // namespace
 }  // namespace kern
 
 void install_rank_portable(KernelTable& t) {
-    t.rank_symmetric = kern::sym_driver<std::int16_t, kern::PortableSteps>;
-    t.rank_symmetric_wide = kern::sym_driver<std::int32_t, kern::WideSteps>;
-    t.rank_asymmetric = kern::asym_driver<kern::PortableSteps>;
+    t.rank_sym_group = kern::sym_group_portable;
+    t.rank_sym_group_wide = kern::sym_group_wide;
+    t.rank_asym_fill = kern::asym_fill_portable;
+    t.rank_asym_group = kern::asym_group_portable;
 }
 
 }  // namespace kwivel

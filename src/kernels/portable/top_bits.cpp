@@ -44,7 +44,7 @@ bool top_bits_portable(const float* v, std::size_t dim, std::size_t n_top, bool 
         std::uint32_t b;
         std::memcpy(&b, v + j, sizeof b);
         bad |= static_cast<std::uint32_t>((b & 0x7f800000u) == 0x7f800000u);
-        keys[j] = cand[j] = order_key(v[j]);
+        keys[j] = cand[j] = folded_order_key(v[j]);
     }
     const std::uint32_t t = nth_largest(cand, dim, n_top);
     std::size_t above = 0;
