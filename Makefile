@@ -16,7 +16,8 @@ TEST_PKGS := mypy python3-matplotlib
 DEMO_PKGS := python3-tqdm python3-matplotlib python3-hnswlib dataset-fashion-mnist
 # Real sentence vectors (bench/realdata.py): fastText and the documentation it reads.
 DATA_PKGS := python3-numpy fasttext python3-fasttext python3.11-doc linux-doc-6.1 postgresql-doc-15 \
-             python-django-doc git-doc debian-reference-en perl-doc manpages manpages-dev
+             python-django-doc git-doc debian-reference-en octave-doc sqlite3-doc perl-doc \
+             manpages manpages-dev tcl8.6-doc
 
 .PHONY: demo data stubtest dev tsan deps build test test-core test-sanitize test-python bench bench-kernels bench-deps fuzz clean
 

@@ -54,10 +54,13 @@ SOURCES = [
     ("python-django-doc", r"/html/(?!_sources/|_modules/|genindex|py-modindex|search\.html).*\.html$", "html"),
     ("git-doc", r"\.html$", "html"),
     ("debian-reference-en", r"\.en\.html$", "html"),
+    ("octave-doc", r"\.html$", "html"),
+    ("sqlite3-doc", r"\.html$", "html"),
     ("linux-doc-6.1", r"/Documentation/.*\.txt\.gz$", "text"),
     ("perl-doc", r"/pod/[^/]*\.pod$", "pod"),
     ("manpages", r"/man/man\d/[^/]*\.gz$", "roff"),
     ("manpages-dev", r"/man/man\d/[^/]*\.gz$", "roff"),
+    ("tcl8.6-doc", r"/man/man\w+/[^/]*\.gz$", "roff"),
 ]
 PY_PKGS = {"numpy": "python3-numpy", "fasttext": "python3-fasttext"}
 
@@ -137,7 +140,7 @@ _ROFF_ESC = [
 _ROFF_ARGS = re.compile(r'"((?:[^"]|"")*)"|(\S+)')
 _ROFF_TEXT_MACROS = {"B", "I", "SM", "SB"}                  # arguments joined by spaces
 _ROFF_ALT_MACROS = {"BR", "RB", "BI", "IB", "IR", "RI"}     # arguments joined directly
-_ROFF_SKIP = {"nf": "fi", "EX": "EE", "TS": "TE", "EQ": "EN", "de": ".", "ig": "."}
+_ROFF_SKIP = {"nf": "fi", "EX": "EE", "TS": "TE", "EQ": "EN", "de": ".", "ig": ".", "CS": "CE"}
 
 
 def roff_inline(s: str) -> str:
