@@ -414,6 +414,7 @@ def atomic_save(path: str, write):
     os.close(fd)
     try:
         write(tmp)
+        os.chmod(tmp, 0o644)
         os.replace(tmp, path)
     except BaseException:
         if os.path.exists(tmp):
