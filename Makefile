@@ -14,8 +14,12 @@ FUZZ_PKGS := clang libclang-rt-14-dev
 # The stub check and the command-line tests (eval --plot), and the demo.
 TEST_PKGS := mypy python3-matplotlib
 DEMO_PKGS := python3-tqdm python3-matplotlib python3-hnswlib dataset-fashion-mnist
+# Real sentence vectors (bench/realdata.py): fastText and the documentation it reads.
+DATA_PKGS := python3-numpy fasttext python3-fasttext python3.11-doc linux-doc-6.1 postgresql-doc-15 \
+             python-django-doc git-doc debian-reference-en octave-doc sqlite3-doc perl-doc \
+             manpages manpages-dev tcl8.6-doc
 
-.PHONY: demo stubtest dev tsan deps build test test-core test-sanitize test-python bench bench-kernels bench-deps fuzz clean
+.PHONY: demo data stubtest dev tsan deps build test test-core test-sanitize test-python bench bench-kernels bench-deps fuzz clean
 
 define ensure_pkgs
 	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -80,6 +84,12 @@ stubtest: build
 demo: build
 	$(call ensure_pkgs,$(DEMO_PKGS))
 	$(PY) -m kwivel demo --out demo
+
+# fastText sentence vectors of Debian's documentation into build/data
+# (corpus.npy, queries.npy, info.json); reused while the inputs match.
+data:
+	$(call ensure_pkgs,$(DATA_PKGS))
+	$(PYTHON_SYS) bench/realdata.py --out build/data
 
 build/tsan/build.ninja:
 	meson setup build/tsan -Dpython=false -Dbuildtype=debugoptimized -Db_sanitize=thread -Db_lundef=false
