@@ -62,6 +62,7 @@ std::vector<Tier> runnable_tiers();
 namespace kern {
 struct SymScan;
 struct AsymScan;
+struct AsymCandidate;
 struct EvalScan;
 struct Offers;
 struct IntBlock;
@@ -80,6 +81,8 @@ struct KernelTable {
     void (*rank_asym_fill)(const kern::AsymScan&, std::size_t j0, std::size_t j1, float* tile) = nullptr;
     void (*rank_asym_group)(const kern::AsymScan&, const float* u, const float* cs, std::size_t nqg,
                             const float* tile, std::size_t j0, std::size_t j1, const kern::Offers&) = nullptr;
+    std::size_t (*rank_asym_bounds)(const kern::SymScan&, const std::int16_t* w, std::size_t nqg, std::size_t j0,
+                                    std::size_t j1, const std::int32_t* ta, kern::AsymCandidate* out) = nullptr;
 
     // --- RankQuant symmetric steps (kernels/quant_scan.h; driven by search/quant_search.h).
     // One query's table over n packed rows, by code width ([0] 1 bit, [1] 2,

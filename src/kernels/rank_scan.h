@@ -23,7 +23,14 @@
 //   rank_asym_fill(s, j0, j1, tile)              documents [j0, j1) into a
 //       transposed tile;
 //   rank_asym_group(s, u, cs, nqg, tile, j0, j1, offers)  the tile for nqg
-//       normalised queries u (stride dim) with their centre * qsum terms cs.
+//       normalised queries u (stride dim) with their centre * qsum terms cs;
+//   rank_asym_bounds(s, w, nqg, j0, j1, ta, out)  the integer bounds of the
+//       asymmetric search (search/rank_search.cpp): for documents [j0, j1)
+//       in ascending order and nqg queries of int16 weights w (stride dimp),
+//       appends (q, j) to out where the exact wrapping int32 sum
+//       A = sum_i w_i rd_i is at least ta[q]; returns the count appended
+//       (at most nqg * (j1 - j0)).  Integer sums: every tier gives the same
+//       candidates.
 // The drivers call them once per (tile, query group).
 #pragma once
 
@@ -117,6 +124,13 @@ inline float sym_score(std::int64_t dot, float inv) {
 // coordinate order from +0.0.  Documents are transposed, 16 at a time, into
 // a coordinate-major float tile (tile[i * 16 + lane]); zero lanes past the
 // end of the index are never offered.
+
+// A document whose integer bound passed: query (within the step's group)
+// and document id.
+struct AsymCandidate {
+    std::uint32_t q;
+    std::uint32_t j;
+};
 
 struct AsymScan {
     std::size_t dim = 0;

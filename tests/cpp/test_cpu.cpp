@@ -362,6 +362,7 @@ TEST_P(TierRuns, TableIsCompleteAndInheritsBelow) {
     EXPECT_NE(k.rank_sym_group_wide, nullptr);
     EXPECT_NE(k.rank_asym_fill, nullptr);
     EXPECT_NE(k.rank_asym_group, nullptr);
+    EXPECT_NE(k.rank_asym_bounds, nullptr);
     for (auto* scan : k.quant_table_scan) EXPECT_NE(scan, nullptr);
     // The vector-only steps: from avx2 (avx512 for the gather) on.
     EXPECT_EQ(k.quant_int_scan != nullptr, t >= Tier::avx2);

@@ -297,6 +297,36 @@ TEST_P(RankKernelEachVariant, UnalignedQueryRows) {
 // ---------------------------------------------------------------------------
 // Known values and edge cases.
 
+// Documents one or two adjacent-rank swaps away from the query's own ranks
+// score within a few float32 ulps of each other, right at the top: the
+// integer bounds of the asymmetric scan must let every one of them through to
+// its exact score, or the top-k would differ from the reference.
+TEST_P(RankKernelEachVariant, AsymmetricNearTiesAtTheTop) {
+    const Tier kernel = GetParam();
+    const std::size_t dim = 768, n = 3000;
+    std::mt19937 rng(11);
+    std::normal_distribution<float> g;
+    std::vector<float> query(dim);
+    for (float& v : query) v = g(rng);
+    const std::vector<std::uint16_t> r = rank_transform(query.data(), dim);
+    std::vector<std::size_t> at(dim);  // coordinate holding each rank
+    for (std::size_t i = 0; i < dim; ++i) at[r[i]] = i;
+    std::vector<float> rows(n * dim);
+    std::uniform_int_distribution<std::size_t> pick(0, dim - 2);
+    for (std::size_t j = 0; j < n; ++j) {
+        std::vector<float> row(dim);
+        for (std::size_t i = 0; i < dim; ++i) row[i] = static_cast<float>(r[i]);
+        for (std::size_t s = 0; s < 1 + j % 2; ++s) {  // swap ranks t and t + 1
+            const std::size_t t = pick(rng);
+            std::swap(row[at[t]], row[at[t + 1]]);
+        }
+        std::copy(row.begin(), row.end(), rows.begin() + static_cast<std::ptrdiff_t>(j * dim));
+    }
+    const RankIndex index = make_index(rows, dim);
+    const SearchResult want = reference_asymmetric(index, query, 50);
+    expect_same(want, rank_search_asymmetric(index, query.data(), 1, 50, kernel), kernel_name(kernel));
+}
+
 TEST_P(RankKernelEachVariant, KnownSymmetricScores) {
     const Tier kernel = GetParam();
     const std::vector<float> doc{0.1f, 0.2f, 0.3f, 0.4f};

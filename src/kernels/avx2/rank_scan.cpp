@@ -117,6 +117,54 @@ void sym_group_avx2(const SymScan& s, const std::int16_t* cq, std::size_t nqg, s
     }
 }
 
+// Integer bounds of the asymmetric search for NQ queries x ND documents at
+// j: exact wrapping int32 sums A, candidates where A >= ta[q], per query in
+// ascending document order.
+template <unsigned NQ, unsigned ND>
+inline std::size_t asym_bounds_step_avx2(const SymScan& s, const std::int16_t* w, std::size_t j,
+                                         const std::int32_t* ta, AsymCandidate* out) {
+    const std::int16_t* dp[ND];
+#pragma GCC unroll 8
+    for (unsigned d = 0; d < ND; ++d) dp[d] = s.doc(j + d);
+    __m256i acc[8];
+#pragma GCC unroll 8
+    for (unsigned a = 0; a < 8; ++a) acc[a] = _mm256_setzero_si256();
+    madd_chunks<NQ, ND>(acc, dp, w, s.dimp, 0, s.nvec);
+    const __m256i sums = hsum8_epi32(acc);
+    const __m256i idx = ND == 2 ? _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3) : _mm256_setr_epi32(0, 1, 2, 3, 3, 3, 3, 3);
+    const __m256i t =
+        _mm256_permutevar8x32_epi32(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ta))), idx);
+    // A >= ta, i.e. not (ta > A).
+    unsigned mask = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(t, sums)))) &
+                    ((1u << (NQ * ND)) - 1);
+    std::size_t nc = 0;
+    while (mask) {
+        const unsigned lane = static_cast<unsigned>(__builtin_ctz(mask));
+        mask &= mask - 1;
+        out[nc++] = {lane / ND, static_cast<std::uint32_t>(j + lane % ND)};
+    }
+    return nc;
+}
+
+template <unsigned NQ>
+std::size_t asym_bounds_docs_avx2(const SymScan& s, const std::int16_t* w, std::size_t j0, std::size_t j1,
+                                  const std::int32_t* ta, AsymCandidate* out) {
+    std::size_t nc = 0, j = j0;
+    for (; j + 2 <= j1; j += 2) nc += asym_bounds_step_avx2<NQ, 2>(s, w, j, ta, out + nc);
+    if (j < j1) nc += asym_bounds_step_avx2<NQ, 1>(s, w, j, ta, out + nc);
+    return nc;
+}
+
+std::size_t asym_bounds_avx2(const SymScan& s, const std::int16_t* w, std::size_t nqg, std::size_t j0,
+                             std::size_t j1, const std::int32_t* ta, AsymCandidate* out) {
+    switch (nqg) {
+        case 4: return asym_bounds_docs_avx2<4>(s, w, j0, j1, ta, out);
+        case 3: return asym_bounds_docs_avx2<3>(s, w, j0, j1, ta, out);
+        case 2: return asym_bounds_docs_avx2<2>(s, w, j0, j1, ta, out);
+        default: return asym_bounds_docs_avx2<1>(s, w, j0, j1, ta, out);
+    }
+}
+
 // Sixteen coordinates of eight rows (uint16) to tile rows i..i+15: an 8x8
 // transpose of 16-bit values inside each 128-bit half (coordinates i..i+7
 // and i+8..i+15 side by side), then widening to float.
@@ -255,6 +303,7 @@ void install_rank_avx2(KernelTable& t) {
     t.rank_sym_group = kern::sym_group_avx2;
     t.rank_asym_fill = kern::asym_fill_avx2;
     t.rank_asym_group = kern::asym_group_avx2;
+    t.rank_asym_bounds = kern::asym_bounds_avx2;
 #else
     (void)t;
 #endif

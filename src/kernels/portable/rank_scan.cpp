@@ -69,6 +69,31 @@ void sym_group_portable(const SymScan& s, const std::int16_t* cq, std::size_t nq
     }
 }
 
+// Integer bounds of the asymmetric search: A = sum_i w_i rd_i, exact in
+// wrapping int32 arithmetic.
+std::size_t asym_bounds_portable(const SymScan& s, const std::int16_t* w, std::size_t nqg, std::size_t j0,
+                                 std::size_t j1, const std::int32_t* ta, AsymCandidate* out) {
+    const std::int16_t* base = reinterpret_cast<const std::int16_t*>(s.ranks);
+    const std::size_t dim = s.dim;
+    std::size_t nc = 0, j = j0;
+    for (; j + 2 <= j1; j += 2) {
+        const std::int16_t* d0 = base + j * dim;
+        for (std::size_t q = 0; q < nqg; ++q) {
+            std::int32_t a0, a1;
+            sym_dot2_i32(w + q * s.dimp, d0, d0 + dim, dim, a0, a1);
+            if (a0 >= ta[q]) out[nc++] = {static_cast<std::uint32_t>(q), static_cast<std::uint32_t>(j)};
+            if (a1 >= ta[q]) out[nc++] = {static_cast<std::uint32_t>(q), static_cast<std::uint32_t>(j + 1)};
+        }
+    }
+    for (; j < j1; ++j) {
+        const std::int16_t* d = base + j * dim;
+        for (std::size_t q = 0; q < nqg; ++q)
+            if (sym_dot_i64(w + q * s.dimp, d, dim) >= ta[q])
+                out[nc++] = {static_cast<std::uint32_t>(q), static_cast<std::uint32_t>(j)};
+    }
+    return nc;
+}
+
 // Dimensions past the int16 range: int32 centred queries, int64 products.
 // Shared by every variant.
 void sym_group_wide(const SymScan& s, const std::int32_t* cq, std::size_t nqg, std::size_t j0,
@@ -144,6 +169,7 @@ void install_rank_portable(KernelTable& t) {
     t.rank_sym_group_wide = kern::sym_group_wide;
     t.rank_asym_fill = kern::asym_fill_portable;
     t.rank_asym_group = kern::asym_group_portable;
+    t.rank_asym_bounds = kern::asym_bounds_portable;
 }
 
 }  // namespace kwivel
