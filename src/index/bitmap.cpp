@@ -276,19 +276,9 @@ Shortlists BitmapIndex::top_m_candidates_batched(const float* queries, std::size
     }
     out.ids.resize(olen);
     const auto max_score = static_cast<std::uint32_t>(n_top_);
-    const std::size_t groups = (nq + kPopGroup - 1) / kPopGroup;
-    if (groups >= pool_threads() && PopcountShortlists::worthwhile(n, m_eff, max_score)) {
-        // Enough groups to keep every thread busy, and a short list: each
-        // group filters its shortlists out of one pass over the rows.
-        const KernelTable& table = kernel_table(tier);
-        parallel_for(0, groups, [&](std::size_t g0, std::size_t g1) {
-            PopcountShortlists lists(PopOp::and_op, max_score, true, m_eff);
-            for (std::size_t g = g0; g < g1; ++g) {
-                const std::size_t q0 = g * kPopGroup;
-                lists.run(table, words_.data(), n, wpv, qbits.data() + q0 * wpv, std::min(kPopGroup, nq - q0),
-                          out.ids.data() + q0 * m_eff);
-            }
-        });
+    if (PopcountShortlists::batched_pays(n, m_eff, max_score, nq)) {
+        PopcountShortlists(PopOp::and_op, max_score, true, m_eff)
+            .run_parallel(kernel_table(tier), words_.data(), n, wpv, qbits.data(), nq, out.ids.data());
         return out;
     }
     // Overlaps never exceed n_top, so the score buffer holds them in 8 bits

@@ -82,8 +82,9 @@ public:
     std::vector<std::uint32_t> top_m_candidates(const float* query, std::size_t len, std::size_t m) const {
         return top_m_candidates(query, len, m, active_tier());
     }
-    // The same for every query row, through one score buffer of
-    // nq * size() overlaps.
+    // The same for every query row: filtered straight from the scan when
+    // the lists are short and the queries many, else through one score
+    // buffer of nq * size() overlaps.
     Shortlists top_m_candidates_batched(const float* queries, std::size_t n_floats, std::size_t m,
                                         Tier tier) const;
     Shortlists top_m_candidates_batched(const float* queries, std::size_t n_floats, std::size_t m) const {
@@ -101,11 +102,11 @@ public:
 private:
     void check_query(const float* query, std::size_t len) const;
     std::vector<std::uint64_t> query_bitmap(const float* query, Tier tier) const;
-    // Scores of nq query bitmaps against every row in one buffer of S,
-    // then the per-query shortlists (m_eff ids each) into ids.
     // The shortlist of one query bitmap, through a score buffer of S.
     template <class S>
     void scan_and_select(const std::uint64_t* q, std::size_t m_eff, Tier tier, std::uint32_t* ids) const;
+    // Scores of nq query bitmaps against every row in one buffer of S,
+    // then the per-query shortlists (m_eff ids each) into ids.
     template <class S>
     void fill_and_select(const std::uint64_t* qbits, std::size_t nq, std::size_t m_eff, Tier tier,
                          std::uint32_t* ids) const;

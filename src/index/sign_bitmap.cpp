@@ -25,21 +25,11 @@ constexpr const char* kNonFinite =
 
 constexpr std::size_t kXor = static_cast<std::size_t>(PopOp::xor_op);
 
-// Rows per scan tile: about 512 KiB of stored words, and at most 8192 rows so
-// that a group's counts for the tile (8 x 4 bytes per row) stay in L2.
-std::size_t tile_rows(std::size_t wpv) { return std::clamp<std::size_t>(65536 / wpv, 1, 8192); }
-
 // Less scanning than this (in words, all queries together) is not worth
 // waking the pool for.
 constexpr std::size_t kSerialScanWords = std::size_t{1} << 17;
 // Floats per piece of the parallel bitmap build, at least.
 constexpr std::size_t kBuildGrainFloats = std::size_t{1} << 16;
-
-std::size_t mul_or_panic(std::size_t a, std::size_t b, const char* what) {
-    std::size_t out;
-    KW_ASSERT(checked_mul(a, b, out), what);
-    return out;
-}
 
 // Fills out[q * n + i] (q < nq, i < n) with the Hamming distance of query q
 // to row i, or with dim minus it when `agreement` is set.  The work is cut
@@ -52,7 +42,7 @@ void fill_distances(const KernelTable& table, const std::uint64_t* words, std::s
                     std::uint32_t dim) {
     if (n == 0 || nq == 0) return;
     const auto collect8 = table.popcount_collect8[kXor];
-    const std::size_t block = tile_rows(wpv);
+    const std::size_t block = popcount_tile_rows(wpv);
     const std::size_t blocks = (n + block - 1) / block;
     const std::size_t groups = (nq + kPopGroup - 1) / kPopGroup;
     auto run = [&](std::size_t t0, std::size_t t1) {
@@ -192,7 +182,8 @@ bool SignBitmapIndex::filtered_shortlists(std::size_t m_eff) const {
 
 std::vector<std::uint64_t> SignBitmapIndex::query_bitmaps(const float* queries, std::size_t nq,
                                                           const KernelTable& table) const {
-    const std::size_t len = mul_or_panic(nq, wpv_, "batched query-bitmap buffer length (batch * qpv) overflows usize");
+    std::size_t len;
+    KW_ASSERT(checked_mul(nq, wpv_, len), "batched query-bitmap buffer length (batch * qpv) overflows usize");
     std::vector<std::uint64_t> q(len);
     KW_ASSERT(table.sign_words(queries, len, q.data()), kNonFinite);
     return q;
@@ -213,8 +204,8 @@ ScoreBuffer SignBitmapIndex::score_all_batched(const float* queries, std::size_t
     const KernelTable& table = kernel_table(tier);
     const std::vector<std::uint64_t> q = query_bitmaps(queries, nq, table);
     if (n_vectors_ == 0) return {};
-    const std::size_t len =
-        mul_or_panic(nq, n_vectors_, "batched dense score buffer length (batch * n) overflows usize");
+    std::size_t len;
+    KW_ASSERT(checked_mul(nq, n_vectors_, len), "batched dense score buffer length (batch * n) overflows usize");
     ScoreBuffer out = score_buffer(len);
     fill_distances(table, words_.data(), n_vectors_, wpv_, q.data(), nq, out.data(), true, dim_u32(dim_));
     return out;
@@ -252,19 +243,13 @@ std::vector<std::uint32_t> SignBitmapIndex::top_m_candidates_batched(const float
     const KernelTable& table = kernel_table(tier);
     const std::vector<std::uint64_t> q = query_bitmaps(queries, nq, table);
     const std::size_t n = n_vectors_, wpv = wpv_;
-    std::vector<std::uint32_t> out(mul_or_panic(nq, m_eff, "result size (batch * m) overflows usize"));
-    const std::size_t groups = (nq + kPopGroup - 1) / kPopGroup;
-    if (groups >= pool_threads() && filtered_shortlists(m_eff)) {
-        // Enough groups to keep every thread busy, and a short list: each
-        // group filters its shortlists out of one pass over the rows.
-        parallel_for(0, groups, [&](std::size_t g0, std::size_t g1) {
-            PopcountShortlists lists(PopOp::xor_op, dim_u32(dim_), false, m_eff);
-            for (std::size_t g = g0; g < g1; ++g) {
-                const std::size_t q0 = g * kPopGroup;
-                lists.run(table, words_.data(), n, wpv, q.data() + q0 * wpv, std::min(kPopGroup, nq - q0),
-                          out.data() + q0 * m_eff);
-            }
-        });
+    std::size_t olen;
+    KW_ASSERT(checked_mul(nq, m_eff, olen), "result size (batch * m) overflows usize");
+    std::vector<std::uint32_t> out(olen);
+    if (dim_ <= UINT32_MAX &&
+        PopcountShortlists::batched_pays(n, m_eff, static_cast<std::uint32_t>(dim_), nq)) {
+        PopcountShortlists(PopOp::xor_op, dim_u32(dim_), false, m_eff)
+            .run_parallel(table, words_.data(), n, wpv, q.data(), nq, out.data());
         return out;
     }
     // Otherwise queries go in rounds of one group of 8 per pool thread: the distances
@@ -272,8 +257,9 @@ std::vector<std::uint32_t> SignBitmapIndex::top_m_candidates_batched(const float
     // query's shortlist is selected from its row.  The distance buffer holds
     // one round, not the whole batch.
     const std::size_t round = std::min(nq, kPopGroup * pool_threads());
-    ScoreBuffer dist =
-        score_buffer(mul_or_panic(round, n, "batched candidate score buffer length (batch * n) overflows usize"));
+    std::size_t dlen;
+    KW_ASSERT(checked_mul(round, n, dlen), "batched candidate score buffer length (batch * n) overflows usize");
+    ScoreBuffer dist = score_buffer(dlen);
     const std::uint32_t dim = dim_u32(dim_);
     for (std::size_t r0 = 0; r0 < nq; r0 += round) {
         const std::size_t nr = std::min(round, nq - r0);

@@ -4,19 +4,30 @@
 #include <cstdint>
 
 #include "base/error.h"
+#include "base/parallel.h"
 #include "search/shortlist.h"
 
 namespace kwivel {
 
 namespace {
 
-// Rows per scan tile: about 512 KiB of stored words, and at most 8192 rows so
-// that a group's counts for the tile (8 x 4 bytes per row) stay in L2.
-std::size_t tile_rows(std::size_t wpv) { return std::clamp<std::size_t>(65536 / wpv, 1, 8192); }
-
 // Widest score range filtered through a histogram (max_score + 1 counts per
 // query).
 constexpr std::uint32_t kMaxHistogramScore = 65536;
+
+// Rows per block of a run: about 256 KiB of rows, read from L2 by every
+// group of queries; a multiple of 8, at least 8.
+std::size_t run_block_rows(std::size_t wpv) {
+    const std::size_t rows = (256 * 1024) / (8 * std::max<std::size_t>(wpv, 1));
+    return std::max<std::size_t>(8, rows / 8 * 8);
+}
+
+// Histogram words a run may hold for its queries together: runs of more
+// queries go in several passes over the rows.
+constexpr std::size_t kHistogramBudget = std::size_t{1} << 20;
+
+// Rows checked together before any is looked at one by one.
+constexpr std::size_t kFilterChunk = 16;
 
 }  // namespace
 
@@ -27,57 +38,110 @@ bool PopcountShortlists::worthwhile(std::size_t n, std::size_t m, std::uint32_t 
     return m <= n / 16 && max_score <= kMaxHistogramScore && n <= UINT32_MAX;
 }
 
+bool PopcountShortlists::batched_pays(std::size_t n, std::size_t m, std::uint32_t max_score, std::size_t nq) {
+    return worthwhile(n, m, max_score) && (nq + kPopGroup - 1) / kPopGroup >= pool_threads();
+}
+
+void PopcountShortlists::run_parallel(const KernelTable& table, const std::uint64_t* rows, std::size_t n,
+                                      std::size_t wpv, const std::uint64_t* queries, std::size_t nq,
+                                      std::uint32_t* out) const {
+    const std::size_t groups = (nq + kPopGroup - 1) / kPopGroup;
+    parallel_for(0, groups, [&](std::size_t g0, std::size_t g1) {
+        PopcountShortlists lists(static_cast<PopOp>(op_), max_, flip_, m_);
+        const std::size_t q0 = g0 * kPopGroup, q1 = std::min(nq, g1 * kPopGroup);
+        lists.run(table, rows, n, wpv, queries + q0 * wpv, q1 - q0, out + q0 * m_);
+    });
+}
+
 void PopcountShortlists::run(const KernelTable& table, const std::uint64_t* rows, std::size_t n, std::size_t wpv,
                              const std::uint64_t* queries, std::size_t nq, std::uint32_t* out) {
-    KW_ASSERT(nq >= 1 && nq <= kPopGroup, "kwivel: a shortlist group holds 1 to 8 queries");
+    KW_ASSERT(nq >= 1, "kwivel: a shortlist run holds at least one query");
+    const std::size_t bins = std::size_t{max_} + 1;
+    const std::size_t per_pass = std::max(kPopGroup, kHistogramBudget / bins / kPopGroup * kPopGroup);
+    for (std::size_t q0 = 0; q0 < nq; q0 += per_pass)
+        run_some(table, rows, n, wpv, queries + q0 * wpv, std::min(per_pass, nq - q0), out + q0 * m_);
+}
+
+void PopcountShortlists::run_some(const KernelTable& table, const std::uint64_t* rows, std::size_t n,
+                                  std::size_t wpv, const std::uint64_t* queries, std::size_t nq,
+                                  std::uint32_t* out) {
     const auto collect8 = table.popcount_collect8[op_];
-    const auto collect1 = table.popcount_collect[op_];
-    const std::size_t block = tile_rows(wpv);
+    const std::size_t bins = std::size_t{max_} + 1;
+    const std::size_t block = run_block_rows(wpv);
     tile_.resize(kPopGroup * block);
-    for (std::size_t q = 0; q < nq; ++q) {
-        hist_[q].assign(std::size_t{max_} + 1, 0);
-        bound_[q] = max_;
-        ids_[q].clear();
-        dist_[q].clear();
+    hist_.assign(nq * bins, 0);
+    state_.resize(nq);
+    for (Query& st : state_) {
+        st.bound = max_;
+        st.within = 0;
+        st.ids.clear();
+        st.dist.clear();
     }
     for (std::size_t r0 = 0; r0 < n; r0 += block) {
         const std::size_t nb = std::min(block, n - r0);
-        if (nq == 1)
-            collect1(rows + r0 * wpv, nb, wpv, queries, tile_.data());
-        else
-            collect8(rows + r0 * wpv, nb, wpv, queries, nq, tile_.data(), block);
-        for (std::size_t q = 0; q < nq; ++q) keep(q, tile_.data() + q * block, nb, r0);
+        for (std::size_t g0 = 0; g0 < nq; g0 += kPopGroup) {
+            const std::size_t g = std::min(kPopGroup, nq - g0);
+            collect8(rows + r0 * wpv, nb, wpv, queries + g0 * wpv, g, tile_.data(), block);
+            for (std::size_t q = 0; q < g; ++q)
+                keep(state_[g0 + q], hist_.data() + (g0 + q) * bins, tile_.data() + q * block, nb, r0);
+        }
     }
     for (std::size_t q = 0; q < nq; ++q) {
+        const Query& st = state_[q];
         std::uint32_t* dst = out + q * m_;
-        const std::size_t got = select_shortlist(dist_[q].data(), dist_[q].size(), max_, m_, ScoreOrder::ascending, dst);
+        const std::size_t got = select_shortlist(st.dist.data(), st.dist.size(), max_, m_, ScoreOrder::ascending, dst);
         KW_ASSERT(got == m_, "kwivel: filtered shortlist lost rows");
-        for (std::size_t i = 0; i < m_; ++i) dst[i] = ids_[q][dst[i]];
+        for (std::size_t i = 0; i < m_; ++i) dst[i] = st.ids[dst[i]];
     }
 }
 
-void PopcountShortlists::keep(std::size_t q, std::uint32_t* d, std::size_t rows, std::size_t r0) {
-    if (flip_)
-        for (std::size_t i = 0; i < rows; ++i) d[i] = max_ - d[i];
-    std::uint32_t bound = bound_[q];
-    std::uint32_t* hist = hist_[q].data();
-    for (std::size_t i = 0; i < rows; ++i)
-        if (d[i] <= bound) ++hist[d[i]];
-    // The m-th smallest distance counted so far, if m rows are counted.
-    std::size_t seen = 0;
-    for (std::uint32_t b = 0; b <= bound; ++b) {
-        seen += hist[b];
-        if (seen >= m_) {
-            bound = b;
-            break;
+void PopcountShortlists::keep(Query& st, std::uint32_t* hist, const std::uint32_t* counts, std::size_t rows,
+                              std::size_t r0) const {
+    // A row is kept when its distance is within the bound: for best-first
+    // scores, when its count is at least max_score - bound.  Chunks with no
+    // such row (nearly all, once the bound has settled) cost one pass of
+    // compares.
+    const std::uint32_t bound = st.bound;
+    const bool flip = flip_;
+    const std::uint32_t lo = max_ - bound;
+    const std::size_t before = st.ids.size();
+    for (std::size_t i0 = 0; i0 < rows; i0 += kFilterChunk) {
+        const std::size_t i1 = std::min(rows, i0 + kFilterChunk);
+        bool any = false;
+        if (flip)
+            for (std::size_t i = i0; i < i1; ++i) any |= counts[i] >= lo;
+        else
+            for (std::size_t i = i0; i < i1; ++i) any |= counts[i] <= bound;
+        if (!any) continue;
+        for (std::size_t i = i0; i < i1; ++i) {
+            const std::uint32_t d = flip ? max_ - counts[i] : counts[i];
+            if (d <= bound) {
+                ++hist[d];
+                st.ids.push_back(static_cast<std::uint32_t>(r0 + i));
+                st.dist.push_back(d);
+            }
         }
     }
-    bound_[q] = bound;
-    for (std::size_t i = 0; i < rows; ++i)
-        if (d[i] <= bound) {
-            ids_[q].push_back(static_cast<std::uint32_t>(r0 + i));
-            dist_[q].push_back(d[i]);
-        }
+    if (st.ids.size() == before) return;
+    // The bound falls to the m-th smallest distance kept, once m rows are:
+    // the smallest b with at least m kept rows at or below it.
+    std::size_t within = st.within + (st.ids.size() - before);
+    std::uint32_t b = bound;
+    while (b > 0 && within - hist[b] >= m_) within -= hist[b--];
+    st.within = within;
+    st.bound = b;
+    // Rows above the bound can no longer be chosen: drop them (in order)
+    // when they outnumber the rest.
+    if (st.ids.size() > 2 * within + 1024) {
+        std::size_t w = 0;
+        for (std::size_t i = 0; i < st.ids.size(); ++i)
+            if (st.dist[i] <= b) {
+                st.ids[w] = st.ids[i];
+                st.dist[w++] = st.dist[i];
+            }
+        st.ids.resize(w);
+        st.dist.resize(w);
+    }
 }
 
 }  // namespace kwivel

@@ -1,18 +1,23 @@
 // Shortlists straight from a popcount scan, without a score buffer of n
-// entries per query.
+// entries per query, and the tiling every batched popcount scan shares.
 //
-// A group of up to kPopGroup queries passes over the rows once, a block at a
-// time.  Each block's counts land in a small tile (still in cache) and are
-// filtered there: a row is kept when its distance is at most the query's
-// running bound, the m-th smallest distance among the rows seen so far.  The
-// distance is the count itself (nearest first: Hamming distances) or
-// max_score minus it (best first: overlaps), so one ascending selection
-// serves both orders with ties by ascending id.  The bound only falls, and
-// every row of the final shortlist (ties at its cut included) is within it
-// when it is seen, so choosing among the kept rows (in id order, ties by
-// position = by id) gives exactly the selection over all n rows.  The bound
-// comes from a histogram of the rows counted so far: a row above the bound
-// can never move the m-th smallest, so the counts up to the bound are exact.
+// The rows are walked once per run in blocks sized for L2, and every query
+// of the run (in groups of kPopGroup through the group scan) passes over a
+// block before the next one is read, so the rows stream from memory once
+// per run, not once per group.  Each block's counts land in a small tile
+// (still in cache) and are filtered there: a row is kept when its distance
+// is at most the query's running bound, the m-th smallest distance among
+// the rows seen so far.  The distance is the count itself (nearest first:
+// Hamming distances) or max_score minus it (best first: overlaps), so one
+// ascending selection serves both orders with ties by ascending id.  The
+// bound only falls, and every row of the final shortlist (ties at its cut
+// included) is within it when it is seen, so choosing among the kept rows
+// (in id order, ties by position = by id) gives exactly the selection over
+// all n rows.  The bound comes from a histogram of the kept rows: a row
+// above the bound can never move the m-th smallest, so the counts up to the
+// bound are exact.  Each query's state is its own, so splitting the queries
+// over the pool (each thread its queries and its own pass over the rows)
+// changes no result.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +29,14 @@
 
 namespace kwivel {
 
+// Rows per scan tile of a batched popcount scan: about 512 KiB of stored
+// words, and at most 8192 rows so that a group's counts for the tile (8 x 4
+// bytes per row) stay in L2.
+inline std::size_t popcount_tile_rows(std::size_t wpv) {
+    const std::size_t rows = 65536 / (wpv == 0 ? 1 : wpv);
+    return rows < 1 ? 1 : (rows > 8192 ? 8192 : rows);
+}
+
 class PopcountShortlists {
 public:
     // Scores are popcounts of op(query, row) in [0, max_score]; best_first
@@ -33,24 +46,37 @@ public:
     // Whether filtering pays for n rows and m per list (a short list of a
     // large index, and ids and scores that fit the histogram).
     static bool worthwhile(std::size_t n, std::size_t m, std::uint32_t max_score);
+    // Whether a batch of nq queries goes through run_parallel: filtering
+    // pays, and there is a group of queries for every pool thread (fewer
+    // queries scan faster split by rows into a score buffer).
+    static bool batched_pays(std::size_t n, std::size_t m, std::uint32_t max_score, std::size_t nq);
 
-    // Writes the m-row shortlists of nq <= kPopGroup queries (query q at
-    // queries + q * wpv) to out + q * m.
+    // Writes the m-row shortlists of nq queries (query q at queries + q *
+    // wpv) to out + q * m, on the calling thread.
     void run(const KernelTable& table, const std::uint64_t* rows, std::size_t n, std::size_t wpv,
              const std::uint64_t* queries, std::size_t nq, std::uint32_t* out);
+    // The same with the queries split over the pool, whole groups per piece.
+    void run_parallel(const KernelTable& table, const std::uint64_t* rows, std::size_t n, std::size_t wpv,
+                      const std::uint64_t* queries, std::size_t nq, std::uint32_t* out) const;
 
 private:
-    void keep(std::size_t q, std::uint32_t* counts, std::size_t rows, std::size_t r0);
+    struct Query {
+        std::uint32_t bound = 0;
+        std::size_t within = 0;  // kept rows at or below the bound
+        std::vector<std::uint32_t> ids;
+        std::vector<std::uint32_t> dist;
+    };
+    void run_some(const KernelTable& table, const std::uint64_t* rows, std::size_t n, std::size_t wpv,
+                  const std::uint64_t* queries, std::size_t nq, std::uint32_t* out);
+    void keep(Query& st, std::uint32_t* hist, const std::uint32_t* counts, std::size_t rows, std::size_t r0) const;
 
     std::size_t op_;
     std::uint32_t max_;
     bool flip_;
     std::size_t m_;
     std::vector<std::uint32_t> tile_;
-    std::vector<std::uint32_t> hist_[kPopGroup];
-    std::uint32_t bound_[kPopGroup] = {};
-    std::vector<std::uint32_t> ids_[kPopGroup];
-    std::vector<std::uint32_t> dist_[kPopGroup];
+    std::vector<std::uint32_t> hist_;
+    std::vector<Query> state_;
 };
 
 }  // namespace kwivel
