@@ -55,7 +55,7 @@ try:
     from ._batched import search_cells as _search_cells
 except ImportError:  # development only: the NumPy composition the tests use as oracle
     import sys as _sys
-    _sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "python"))
+    _sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "tests", "python"))
     from _reference import search_cells as _search_cells  # type: ignore  # noqa: E402
 
 __all__ = ["PartitionedIndex", "MANIFEST", "FORMAT", "VERSION", "default_cells"]
