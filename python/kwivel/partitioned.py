@@ -78,6 +78,10 @@ _QUERY_BLOCK = 4096
 # k-means: training points per cell (a sample of the corpus) and iterations.
 _SAMPLE_PER_CELL = 40
 _KMEANS_ITERATIONS = 10
+# Cell counts trained in one k-means; more are trained in two levels.
+_FLAT_CELLS = 256
+# Points per group the first of the two levels trains on.
+_TOP_SAMPLE_PER_GROUP = 256
 
 
 def default_cells(n: int) -> int:
@@ -103,21 +107,61 @@ def _normalised(x: Any) -> np.ndarray:
     return x
 
 
-def _train(vectors: Any, n_cells: int, sample: Optional[int], seed: int) -> np.ndarray:
-    """``n_cells`` unit centroids by spherical k-means on a seeded sample of the rows."""
-    n, dim = vectors.shape
+def _kmeans(x: np.ndarray, n_cells: int, seed: int, per_cell: Optional[int] = None) -> np.ndarray:
+    """``n_cells`` unit centroids of the unit rows ``x`` by faiss's spherical k-means, on
+    at most ``per_cell`` points per centroid (a seeded subsample of ``x``; default all)."""
     if n_cells == 1:
-        return _normalised(np.mean(np.asarray(vectors, dtype=np.float64), axis=0, keepdims=True)
-                           if n else np.zeros((1, dim)))
+        return _normalised(x.mean(axis=0, dtype=np.float64, keepdims=True))
+    if n_cells >= len(x):
+        return np.array(x[:n_cells], dtype=np.float32)
+    import faiss
+    km = faiss.Kmeans(x.shape[1], n_cells, niter=_KMEANS_ITERATIONS, seed=seed, spherical=True,
+                      max_points_per_centroid=per_cell or len(x), min_points_per_centroid=1, verbose=False)
+    km.train(np.ascontiguousarray(x))
+    return _normalised(km.centroids)
+
+
+def _shares(total: int, counts: np.ndarray) -> np.ndarray:
+    """``total`` split over groups in proportion to ``counts`` (largest remainders), each
+    group with points getting at least one and at most its count."""
+    want = total * counts / counts.sum()
+    share = np.minimum(np.maximum(np.floor(want).astype(np.int64), (counts > 0).astype(np.int64)), counts)
+    while share.sum() != total:
+        room = share < counts if share.sum() < total else share > 1
+        gap = np.where(room, want - share, -np.inf if share.sum() < total else np.inf)
+        g = int(np.argmax(gap)) if share.sum() < total else int(np.argmin(gap))
+        share[g] += 1 if share.sum() < total else -1
+    return share
+
+
+def _train(vectors: Any, n_cells: int, sample: Optional[int], seed: int) -> np.ndarray:
+    """``n_cells`` unit centroids by spherical k-means on a seeded sample of the rows.
+
+    Up to ``_FLAT_CELLS`` cells are trained in one k-means.  More are trained in two
+    levels, so that a training point meets about 2 * sqrt(n_cells) centroids per
+    iteration instead of all of them: sqrt(n_cells) groups first, then each group's
+    points into its share of the cells (in proportion to its points)."""
+    n, dim = vectors.shape
+    if n == 0:
+        return np.zeros((1, dim), dtype=np.float32)
     size = min(n, max(n_cells, _SAMPLE_PER_CELL * n_cells if sample is None else sample))
     rng = np.random.default_rng(seed)
     rows = np.arange(n) if size == n else np.sort(rng.choice(n, size, replace=False))
     x = _normalised(vectors[rows])
+    if n_cells <= _FLAT_CELLS:
+        return _kmeans(x, n_cells, seed)
+    top = _kmeans(x, int(round(math.sqrt(n_cells))), seed, _TOP_SAMPLE_PER_GROUP)
+    group = _assign(x, top)
+    share = _shares(n_cells, np.bincount(group, minlength=len(top)))
+    # The groups are small: faiss's threads cost more than they bring there.
     import faiss
-    km = faiss.Kmeans(dim, n_cells, niter=_KMEANS_ITERATIONS, seed=seed, spherical=True,
-                      max_points_per_centroid=size, verbose=False)
-    km.train(x)
-    return _normalised(km.centroids)
+    threads = faiss.omp_get_max_threads()
+    faiss.omp_set_num_threads(1)
+    try:
+        parts = [_kmeans(x[group == g], int(c), seed + 1 + g) for g, c in enumerate(share) if c > 0]
+    finally:
+        faiss.omp_set_num_threads(threads)
+    return np.ascontiguousarray(np.concatenate(parts))
 
 
 def _nearest(x: np.ndarray, centroids: np.ndarray, width: int) -> np.ndarray:
