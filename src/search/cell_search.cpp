@@ -108,7 +108,7 @@ void keep(const Context& cx, Running& st, std::uint32_t* d, std::size_t nb, std:
             st.dist.push_back(d[i]);
         }
     // Drop rows the bound has since passed, so the lists stay near m long.
-    if (st.rows.size() > 4 * in.m + 4096) {
+    if (st.rows.size() > 4 * in.m + 1024) {
         std::size_t w = 0;
         for (std::size_t i = 0; i < st.rows.size(); ++i)
             if (st.dist[i] <= bound) {

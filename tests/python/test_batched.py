@@ -77,10 +77,10 @@ def corpus(rng, kind, bits, n, dim=64):
 
 
 @pytest.mark.parametrize("kind", ["bitmap", "sign"])
-@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("seed", range(16))
 def test_matches_reference(kind, seed):
     rng = np.random.default_rng(seed)
-    n = int(rng.choice([1, 7, 60, 240]))
+    n = int(rng.choice([1, 7, 60, 240, 1500]))
     bits = int(rng.choice([1, 2, 4]))
     docs, probe, rerank, n_top = corpus(rng, kind, bits, n)
     n_cells = int(rng.integers(1, 9))
@@ -92,8 +92,8 @@ def test_matches_reference(kind, seed):
     cells = rng.integers(0, n_cells, (nq, int(rng.integers(1, 4)))).astype(np.int64)
     ids = (rng.permutation(n) * 3 - 50).astype(np.int64)
     allowed = (rng.random(n) < 0.8).astype(np.uint8) if seed % 3 == 0 else None
-    m = int(rng.choice([0, 1, 3, 20, n + 5]))
-    k = int(rng.choice([0, 1, 5, 30]))
+    m = int(rng.choice([0, 1, 3, 20, 50, n + 5], p=[0.05, 0.1, 0.15, 0.3, 0.2, 0.2]))
+    k = int(rng.choice([0, 1, 5, 10, 30], p=[0.05, 0.15, 0.3, 0.3, 0.2]))
     rescore = int(rng.choice([0, k, k + 7]))
     vectors = docs if rescore else (docs if seed % 2 else None)
     got = search_cells(probe, rerank, queries, starts, cells, ids, m, k,
