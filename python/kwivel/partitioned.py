@@ -47,16 +47,10 @@ from typing import Any, Callable, Dict, Optional, Tuple
 import numpy as np
 
 from . import _kwivel
+from ._batched import search_cells as _search_cells
 from ._pickle import index_from_bytes, index_to_bytes
 from .pipeline import _cosines
 from .shards import _fsync_dir, _fsync_file, _order_keys, _sha256
-
-try:
-    from ._batched import search_cells as _search_cells
-except ImportError:  # development only: the NumPy composition the tests use as oracle
-    import sys as _sys
-    _sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "tests", "python"))
-    from _reference import search_cells as _search_cells  # type: ignore  # noqa: E402
 
 __all__ = ["PartitionedIndex", "MANIFEST", "FORMAT", "VERSION", "default_cells"]
 
