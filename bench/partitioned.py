@@ -111,7 +111,7 @@ def trainers(ctx: Context, corpus, queries, truth, n_cells: int, seed: int = 0) 
 def run(ctx: Context) -> dict:
     kw = ctx.require("PartitionedIndex")
     np = ctx.np
-    from kwivel import cli
+    from kwivel import evaluate as cli
     from kwivel.partitioned import default_cells
     from kwivel.pipeline import _default_threads
     try:
