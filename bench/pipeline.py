@@ -69,16 +69,16 @@ def best_time(fn, reps):
 def datasets(ctx: Context):
     """(name, corpus, queries); KWIVEL_BENCH_PIPELINE_SETS=fashion-mnist (or gaussian) runs one."""
     np = ctx.np
-    from kwivel import cli
+    from kwivel import evaluate
     nq = QUERIES_QUICK if ctx.quick else QUERIES
     wanted = os.environ.get("KWIVEL_BENCH_PIPELINE_SETS", "fashion-mnist,gaussian").split(",")
     if "fashion-mnist" in wanted:
         try:
-            corpus, queries, _ = cli.fashion_mnist_768(cli.FASHION_MNIST_DIR, nq)
+            corpus, queries, _ = evaluate.fashion_mnist_768(evaluate.FASHION_MNIST_DIR, nq)
             if ctx.quick:
                 corpus = corpus[:GAUSS_ROWS_QUICK]
             yield "fashion-mnist", corpus, queries
-        except cli.CliError as e:
+        except evaluate.CliError as e:
             note(f"Fashion-MNIST left out: {e}")
     if "gaussian" in wanted:
         rng = np.random.default_rng(SEED)
@@ -89,7 +89,7 @@ def datasets(ctx: Context):
 
 def run_one(ctx: Context, name: str, corpus, queries, hnswlib, threads: int, tmpdir: str) -> dict:
     np, kw = ctx.np, ctx.kw
-    from kwivel import cli
+    from kwivel import evaluate
     n, d = corpus.shape
     nq = len(queries)
     reps = 1 if ctx.quick else 2
@@ -98,18 +98,18 @@ def run_one(ctx: Context, name: str, corpus, queries, hnswlib, threads: int, tmp
     np.save(path, corpus)
     vectors = np.load(path, mmap_mode="r")
 
-    gt_cos, t_exact = cli.exact_cosine_topk(vectors, queries, K)
-    rank, _ = cli.build_index("rank", vectors, path)
+    gt_cos, t_exact = evaluate.exact_cosine_topk(vectors, queries, K)
+    rank, _ = evaluate.build_index("rank", vectors, path)
     gt_sp = rank.search(queries, K)[1]
     del rank
 
     def recalls(ids):
-        return cli.recall(ids, gt_cos, K), cli.recall(ids, gt_sp, K)
+        return evaluate.recall(ids, gt_cos, K), evaluate.recall(ids, gt_sp, K)
 
     rows, res = [], {"n": n, "queries": nq, "exact_cosine_s": t_exact, "configs": []}
     rqs, full = {}, {}
     for bits in BITS:
-        rq, t_build = cli.build_index("rankquant", vectors, path, bits=bits)
+        rq, t_build = evaluate.build_index("rankquant", vectors, path, bits=bits)
         t, (_, ids) = best_time(lambda: rq.search_asymmetric(queries, K), reps)
         rc, rs = recalls(ids)
         rqs[bits] = (rq, t_build)
@@ -121,7 +121,7 @@ def run_one(ctx: Context, name: str, corpus, queries, hnswlib, threads: int, tmp
 
     shortlist_ratios = []
     for probe_kind in ("bitmap", "signbitmap"):
-        probe, t_probe = cli.build_index(probe_kind, vectors, path)
+        probe, t_probe = evaluate.build_index(probe_kind, vectors, path)
         for bits, (rq, t_rq) in rqs.items():
             with kw.Pipeline(probe, rq, vectors=vectors, threads=threads) as pipe:
                 for r in (None, RESCORE) + ((RESCORE_WIDE,) if bits == 4 else ()):

@@ -36,6 +36,7 @@ that is missing, damaged or inconsistent.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import operator
@@ -46,17 +47,12 @@ from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
-from . import _kwivel
+from . import _atomic
+from ._batched import search_cells as _search_cells
 from ._pickle import index_from_bytes, index_to_bytes
 from .pipeline import _cosines
-from .shards import _fsync_dir, _fsync_file, _order_keys, _sha256
-
-try:
-    from ._batched import search_cells as _search_cells
-except ImportError:  # development only: the NumPy composition the tests use as oracle
-    import sys as _sys
-    _sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "tests", "python"))
-    from _reference import search_cells as _search_cells  # type: ignore  # noqa: E402
+from .kinds import KINDS, kind_of, new_index
+from .shards import _order_keys, _sha256
 
 __all__ = ["PartitionedIndex", "MANIFEST", "FORMAT", "VERSION", "default_cells"]
 
@@ -64,8 +60,8 @@ MANIFEST = "manifest.json"
 FORMAT = "kwivel-partitioned-index"
 VERSION = 1
 
-# probe kind -> (class name, file extension)
-PROBES: Dict[str, Tuple[str, str]] = {"bitmap": ("Bitmap", ".kwbm"), "signbitmap": ("SignBitmap", ".kwsb")}
+# The probe kinds (their classes and files as kinds.KINDS has them).
+PROBES = ("bitmap", "signbitmap")
 # part -> file suffix (the probe's suffix depends on its kind)
 _PARTS = ("centroids", "starts", "ids", "probe", "rerank", "vectors")
 _PART_NAME = re.compile(r"^[0-9a-f]{16}\.(centroids\.npy|starts\.npy|ids\.npy|probe\.kwbm|probe\.kwsb|"
@@ -78,6 +74,10 @@ _QUERY_BLOCK = 4096
 # k-means: training points per cell (a sample of the corpus) and iterations.
 _SAMPLE_PER_CELL = 40
 _KMEANS_ITERATIONS = 10
+# Cell counts trained in one k-means; more are trained in two levels.
+_FLAT_CELLS = 256
+# Points per group the first of the two levels trains on.
+_TOP_SAMPLE_PER_GROUP = 256
 
 
 def default_cells(n: int) -> int:
@@ -103,21 +103,61 @@ def _normalised(x: Any) -> np.ndarray:
     return x
 
 
-def _train(vectors: Any, n_cells: int, sample: Optional[int], seed: int) -> np.ndarray:
-    """``n_cells`` unit centroids by spherical k-means on a seeded sample of the rows."""
-    n, dim = vectors.shape
+def _kmeans(x: np.ndarray, n_cells: int, seed: int, per_cell: Optional[int] = None) -> np.ndarray:
+    """``n_cells`` unit centroids of the unit rows ``x`` by faiss's spherical k-means, on
+    at most ``per_cell`` points per centroid (a seeded subsample of ``x``; default all)."""
     if n_cells == 1:
-        return _normalised(np.mean(np.asarray(vectors, dtype=np.float64), axis=0, keepdims=True)
-                           if n else np.zeros((1, dim)))
+        return _normalised(x.mean(axis=0, dtype=np.float64, keepdims=True))
+    if n_cells >= len(x):
+        return np.array(x[:n_cells], dtype=np.float32)
+    import faiss
+    km = faiss.Kmeans(x.shape[1], n_cells, niter=_KMEANS_ITERATIONS, seed=seed, spherical=True,
+                      max_points_per_centroid=per_cell or len(x), min_points_per_centroid=1, verbose=False)
+    km.train(np.ascontiguousarray(x))
+    return _normalised(km.centroids)
+
+
+def _shares(total: int, counts: np.ndarray) -> np.ndarray:
+    """``total`` split over groups in proportion to ``counts`` (largest remainders), each
+    group with points getting at least one and at most its count."""
+    want = total * counts / counts.sum()
+    share = np.minimum(np.maximum(np.floor(want).astype(np.int64), (counts > 0).astype(np.int64)), counts)
+    while share.sum() != total:
+        room = share < counts if share.sum() < total else share > 1
+        gap = np.where(room, want - share, -np.inf if share.sum() < total else np.inf)
+        g = int(np.argmax(gap)) if share.sum() < total else int(np.argmin(gap))
+        share[g] += 1 if share.sum() < total else -1
+    return share
+
+
+def _train(vectors: Any, n_cells: int, sample: Optional[int], seed: int) -> np.ndarray:
+    """``n_cells`` unit centroids by spherical k-means on a seeded sample of the rows.
+
+    Up to ``_FLAT_CELLS`` cells are trained in one k-means.  More are trained in two
+    levels, so that a training point meets about 2 * sqrt(n_cells) centroids per
+    iteration instead of all of them: sqrt(n_cells) groups first, then each group's
+    points into its share of the cells (in proportion to its points)."""
+    n, dim = vectors.shape
+    if n == 0:
+        return np.zeros((1, dim), dtype=np.float32)
     size = min(n, max(n_cells, _SAMPLE_PER_CELL * n_cells if sample is None else sample))
     rng = np.random.default_rng(seed)
     rows = np.arange(n) if size == n else np.sort(rng.choice(n, size, replace=False))
     x = _normalised(vectors[rows])
+    if n_cells <= _FLAT_CELLS:
+        return _kmeans(x, n_cells, seed)
+    top = _kmeans(x, int(round(math.sqrt(n_cells))), seed, _TOP_SAMPLE_PER_GROUP)
+    group = _assign(x, top)
+    share = _shares(n_cells, np.bincount(group, minlength=len(top)))
+    # The groups are small: faiss's threads cost more than they bring there.
     import faiss
-    km = faiss.Kmeans(dim, n_cells, niter=_KMEANS_ITERATIONS, seed=seed, spherical=True,
-                      max_points_per_centroid=size, verbose=False)
-    km.train(x)
-    return _normalised(km.centroids)
+    threads = faiss.omp_get_max_threads()
+    faiss.omp_set_num_threads(1)
+    try:
+        parts = [_kmeans(x[group == g], int(c), seed + 1 + g) for g, c in enumerate(share) if c > 0]
+    finally:
+        faiss.omp_set_num_threads(threads)
+    return np.ascontiguousarray(np.concatenate(parts))
 
 
 def _nearest(x: np.ndarray, centroids: np.ndarray, width: int) -> np.ndarray:
@@ -164,17 +204,11 @@ def _check_ids(ids: Any, n: int, what: str = "ids") -> np.ndarray:
 def _new_probe(kind: str, dim: int, n_top: Optional[int]) -> Any:
     if kind not in PROBES:
         raise ValueError(f"probe must be one of {', '.join(PROBES)}, got {kind!r}")
-    cls = getattr(_kwivel, PROBES[kind][0])
-    if kind == "bitmap":
-        if n_top is None:
-            from .cli import default_n_top
-            n_top = default_n_top(dim)
-        return cls(dim, n_top)
-    return cls(dim)
+    return new_index(kind, dim, n_top=n_top)
 
 
 def _probe_kind(probe: Any) -> str:
-    return "bitmap" if isinstance(probe, _kwivel.Bitmap) else "signbitmap"
+    return kind_of(probe).name
 
 
 def _fill(indexes: Tuple[Any, ...], rows: Any, order: Optional[np.ndarray],
@@ -251,7 +285,7 @@ class PartitionedIndex:
         if n_cells > max(n, 1):
             raise ValueError(f"cells ({n_cells}) exceeds the number of vectors ({n})")
         probe_index = _new_probe(probe, dim, n_top)  # refuses a bad dim or n_top before the work
-        rerank = _kwivel.RankQuant(dim, bits)
+        rerank = new_index("rankquant", dim, bits)
         if sample is not None:
             sample = _count("sample", sample, 1)
 
@@ -298,7 +332,7 @@ class PartitionedIndex:
             if (self.rows_of(new_ids) >= 0).any():
                 raise ValueError("ids must be unique: some are already in the index")
         probe = _new_probe(_probe_kind(self.probe), self.dim, getattr(self.probe, "n_top", None))
-        rerank = _kwivel.RankQuant(self.dim, self.rerank.bits)
+        rerank = new_index("rankquant", self.dim, int(self.rerank.bits))
         _fill((probe, rerank), vectors, None)
         cell = np.concatenate([np.repeat(np.arange(self.n_cells, dtype=np.int64), np.diff(self.starts)),
                                _assign(vectors, self.centroids) if self.n_cells > 1
@@ -474,14 +508,13 @@ class PartitionedIndex:
             raise OSError(f"{path}: exists and is not a directory")
         os.makedirs(path, exist_ok=True)
         foreign = [f for f in os.listdir(path) if f != MANIFEST and not _PART_NAME.match(f)
-                   and not f.startswith(f".{MANIFEST}.")]
+                   and not _atomic.is_stale_temporary(f)]
         if foreign:
             raise OSError(f"{path}: holds files that are not part of a partitioned index "
                           f"({', '.join(sorted(foreign)[:3])}); refusing to write there")
         gen = secrets.token_hex(8)
-        kind = _probe_kind(self.probe)
         names = {"centroids": f"{gen}.centroids.npy", "starts": f"{gen}.starts.npy",
-                 "ids": f"{gen}.ids.npy", "probe": f"{gen}.probe{PROBES[kind][1]}",
+                 "ids": f"{gen}.ids.npy", "probe": f"{gen}.probe{kind_of(self.probe).extension}",
                  "rerank": f"{gen}.rerank.kwrq"}
         if self.vectors is not None:
             names["vectors"] = f"{gen}.vectors.npy"
@@ -489,38 +522,27 @@ class PartitionedIndex:
         try:
             for part, name in names.items():
                 full = os.path.join(path, name)
-                if part in ("probe", "rerank"):
-                    getattr(self, part).write(full)
-                elif part == "vectors":
-                    _save_rows(full, self.vectors)
-                else:
-                    with open(full, "wb") as f:
-                        np.save(f, getattr(self, part), allow_pickle=False)
-                _fsync_file(full)
+                with _atomic.replacing(full) as tmp:
+                    if part in ("probe", "rerank"):
+                        getattr(self, part).write(tmp)
+                    elif part == "vectors":
+                        _save_rows(tmp, self.vectors)
+                    else:
+                        with open(tmp, "wb") as f:
+                            np.save(f, getattr(self, part), allow_pickle=False)
                 files[part] = {"name": name, "size": os.stat(full).st_size, "sha256": _sha256(full)}
-            doc = {"format": FORMAT, "version": VERSION, **self._params(), "files": files}
-            tmp = os.path.join(path, f".{MANIFEST}.{gen}.tmp")
-            with open(tmp, "w") as f:
-                json.dump(doc, f, indent=1)
-                f.write("\n")
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(tmp, os.path.join(path, MANIFEST))
-            _fsync_dir(path)
+            _atomic.write_json(os.path.join(path, MANIFEST),
+                               {"format": FORMAT, "version": VERSION, **self._params(), "files": files})
         except BaseException:
-            for name in list(names.values()) + [f".{MANIFEST}.{gen}.tmp"]:
-                try:
+            for name in names.values():
+                with contextlib.suppress(OSError):
                     os.unlink(os.path.join(path, name))
-                except OSError:
-                    pass
             raise
         # Committed: parts of earlier generations (or interrupted saves) go.
         for name in os.listdir(path):
             if _PART_NAME.match(name) and not name.startswith(gen):
-                try:
+                with contextlib.suppress(OSError):
                     os.unlink(os.path.join(path, name))
-                except OSError:
-                    pass
         self._files = names
 
     @classmethod
@@ -563,7 +585,7 @@ class PartitionedIndex:
             field(files, part, dict)
         if set(files) - set(_PARTS):
             raise bad(f"lists unknown parts {sorted(set(files) - set(_PARTS))}")
-        ext = {"probe": PROBES[kind][1], "rerank": ".kwrq"}
+        ext = {"probe": KINDS[kind].extension, "rerank": KINDS["rankquant"].extension}
 
         def part_file(part: str) -> str:
             entry = files[part]
@@ -603,15 +625,15 @@ class PartitionedIndex:
         if len(np.unique(ids)) != n:
             raise fail("ids", "ids are not unique")
         loaded = {}
-        for part, cls_name in (("probe", PROBES[kind][0]), ("rerank", "RankQuant")):
+        for part, part_kind in (("probe", kind), ("rerank", "rankquant")):
             full = part_file(part)
             try:
-                index = getattr(_kwivel, cls_name).load(full)
+                index = KINDS[part_kind].load(full)
             except OSError as exc:
                 raise fail(part, str(exc).splitlines()[0] if str(exc) else "cannot load") from None
             want = probe_doc if part == "probe" else rerank_doc
-            params = {"n_top": int(index.n_top)} if cls_name == "Bitmap" else (
-                {"bits": int(index.bits)} if part == "rerank" else {})
+            params = KINDS[part_kind].params_of(index)
+            params.pop("dim")
             for name, value in params.items():
                 if want.get(name) != value:
                     raise fail(part, f"holds {name} = {value}, the manifest records {want.get(name)}")

@@ -7,11 +7,12 @@ has global id ``offset + i``.  The manifest records the index kind and its
 parameters and, for each shard, its file, first global id, vector count, file
 size and SHA-256.
 
-Building writes each shard file under a fresh name (to a temporary file that
-is renamed into place) and the manifest last, also by rename.  The manifest
-is the commit point: until it is replaced, a reader sees the previous
-complete index, or none; files left by an interrupted build are removed by
-the next one.  Once the new manifest is in place the previous build's files
+Building writes each shard file under a fresh name (the index's own writer
+goes through a temporary file renamed into place) and the manifest last,
+also by rename (:mod:`kwivel._atomic`).  The manifest is the commit point:
+until it is replaced, a reader sees the previous complete index, or none;
+files left by an interrupted build are removed by the next one (its
+temporaries once the process that wrote them is gone).  Once the new manifest is in place the previous build's files
 are removed: a reader that opened the old manifest and has not loaded all
 its shards yet gets a ShardError for a missing file and must reopen.
 
@@ -45,7 +46,9 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import _kwivel
+from . import _atomic, _kwivel
+from .kinds import KINDS, index_params, search_index
+from .pipeline import Pipeline
 
 __all__ = ["ShardedIndex", "ShardError", "Shard", "build_sharded", "merge_topk",
            "search_index", "MANIFEST"]
@@ -54,19 +57,15 @@ MANIFEST = "manifest.json"
 FORMAT = "kwivel-sharded-index"
 VERSION = 1
 
-# kind -> (class name, file extension, index parameters besides dim)
-KINDS: Dict[str, Tuple[str, str, Tuple[str, ...]]] = {
-    "rank": ("Rank", ".kwr", ()),
-    "rankquant": ("RankQuant", ".kwrq", ("bits",)),
-    "bitmap": ("Bitmap", ".kwbm", ("n_top",)),
-    "signbitmap": ("SignBitmap", ".kwsb", ()),
-}
-
-# Float input handed to one `add` (and dense scores of one SignBitmap block).
+# Float input handed to one `add`.
 _CHUNK_BYTES = 64 << 20
 
 _SHARD_NAME = re.compile(r"^shard-\d{5}-[0-9a-f]{16}\.(kwr|kwrq|kwbm|kwsb)$")
-_OWN_TEMP = re.compile(r"^\.(shard-\d{5}-[0-9a-f]{16}\.(kwr|kwrq|kwbm|kwsb)|manifest\.json)\.[0-9a-f]{16}\.tmp$")
+# Temporaries of shard files and of the manifest: ".NAME.<pid>.<random>.tmp"
+# (kwivel._atomic and the native writer), or ".NAME.<16 hex>.tmp" as builds
+# of earlier versions named them (no pid: removed by the next build).
+_OWN_TEMP = re.compile(r"^\.(shard-\d{5}-[0-9a-f]{16}\.(kwr|kwrq|kwbm|kwsb)|manifest\.json)\."
+                       r"([1-9]\d{0,8}\.[A-Za-z0-9]+|(?P<legacy>[0-9a-f]{16}))\.tmp$")
 
 
 class ShardError(OSError):
@@ -86,22 +85,6 @@ class Shard:
 
     def label(self) -> str:
         return f"shard {self.number} ({self.file})"
-
-
-def _index_class(kind: str) -> Any:
-    return getattr(_kwivel, KINDS[kind][0])
-
-
-def _params_of(index: Any, kind: str) -> Dict[str, int]:
-    params = {"dim": int(index.dim)}
-    for name in KINDS[kind][2]:
-        params[name] = int(getattr(index, name))
-    return params
-
-
-def _new_index(kind: str, params: Dict[str, int]) -> Any:
-    cls = _index_class(kind)
-    return cls(params["dim"], *(params[name] for name in KINDS[kind][2]))
 
 
 # ----------------------------------------------------------------------------
@@ -134,30 +117,6 @@ def merge_topk(parts: Sequence[Tuple[np.ndarray, np.ndarray]], k: int,
             np.ascontiguousarray(np.take_along_axis(ids, order, axis=1)))
 
 
-def search_index(index: Any, queries: Any, k: int, asymmetric: bool = False
-                 ) -> Tuple[np.ndarray, np.ndarray]:
-    """Top-k ``(scores, ids)`` of one index of any kind, in the library's order.
-
-    ``Rank`` and ``RankQuant`` run ``search`` (or ``search_asymmetric``), ``Bitmap``
-    runs ``search``; a ``SignBitmap`` has no top-k search, so its Hamming shortlist
-    of ``k`` is the ranking and the scores are the sign agreements of those ids
-    (``dim`` minus the Hamming distance), which order the same way."""
-    if asymmetric:
-        if not hasattr(index, "search_asymmetric"):
-            raise TypeError(f"asymmetric search applies to Rank and RankQuant, not {type(index).__name__}")
-        return index.search_asymmetric(queries, k)
-    if hasattr(index, "search"):
-        return index.search(queries, k)
-    ids = index.top_m_candidates_batched(queries, k).astype(np.int64)
-    scores = np.empty(ids.shape, dtype=np.float32)
-    if ids.size:
-        step = max(1, _CHUNK_BYTES // (4 * max(1, len(index))))
-        for a in range(0, len(ids), step):
-            dense = index.score_all_batched(queries[a:a + step])
-            scores[a:a + step] = np.take_along_axis(dense, ids[a:a + step], axis=1)
-    return scores, ids
-
-
 def _search_shard(indexes: Sequence[Any], shard: Shard, queries: Any, k: int,
                   how: Tuple[str, Any]) -> Tuple[np.ndarray, np.ndarray]:
     """One shard's part with global ids.  ``how`` is ("topk", asymmetric) with one
@@ -165,7 +124,6 @@ def _search_shard(indexes: Sequence[Any], shard: Shard, queries: Any, k: int,
     if how[0] == "topk":
         scores, ids = search_index(indexes[0], queries, k, how[1])
     else:
-        from .pipeline import Pipeline
         with Pipeline(indexes[0], indexes[1]) as pipeline:
             scores, ids = pipeline.search(queries, k, how[1])
     ids = ids.astype(np.int64, copy=False)
@@ -178,22 +136,6 @@ def _search_shard(indexes: Sequence[Any], shard: Shard, queries: Any, k: int,
 def _sha256(path: str) -> str:
     with open(path, "rb") as f:
         return hashlib.file_digest(f, "sha256").hexdigest()
-
-
-def _fsync_dir(path: str) -> None:
-    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
-def _fsync_file(path: str) -> None:
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
 
 
 def _check_file(directory: str, shard: Shard, checksum: bool) -> str:
@@ -222,10 +164,10 @@ def _load_shard(directory: str, kind: str, params: Dict[str, int], shard: Shard)
     path = _check_file(directory, shard, checksum=True)
     where = f"{directory}: {shard.label()}"
     try:
-        index = _index_class(kind).load(path)
+        index = KINDS[kind].load(path)
     except OSError as exc:
         raise ShardError(f"{where}: {exc}") from None
-    found = _params_of(index, kind)
+    found = KINDS[kind].params_of(index)
     if found != params:
         raise ShardError(f"{where}: file holds an index with {found}, the manifest records {params}")
     if len(index) != shard.count:
@@ -273,7 +215,7 @@ def _read_manifest(directory: str) -> Tuple[str, Dict[str, int], int, List[Shard
     if kind not in KINDS:
         raise _bad_manifest(path, f"unknown index kind {kind!r}")
     raw_params = field(doc, "params", dict)
-    params = {name: field(raw_params, name, int, "params: ") for name in ("dim",) + KINDS[kind][2]}
+    params = {name: field(raw_params, name, int, "params: ") for name in ("dim",) + KINDS[kind].params}
     if set(raw_params) != set(params):
         raise _bad_manifest(path, f"params of a {kind} index are {sorted(params)}")
     n_vectors = field(doc, "n_vectors", int)
@@ -285,7 +227,7 @@ def _read_manifest(directory: str) -> Tuple[str, Dict[str, int], int, List[Shard
     for number, entry in enumerate(entries):
         where = f"shard {number}: "
         name = field(entry, "file", str, where)
-        if not _SHARD_NAME.match(name) or not name.endswith(KINDS[kind][1]):
+        if not _SHARD_NAME.match(name) or not name.endswith(KINDS[kind].extension):
             raise _bad_manifest(path, f"{where}file name {name!r} is not a {kind} shard file name")
         shard = Shard(number, name, field(entry, "offset", int, where), field(entry, "count", int, where),
                       field(entry, "bytes", int, where), field(entry, "sha256", str, where))
@@ -344,37 +286,22 @@ def _check_target(directory: str) -> None:
 
 
 def _write_shard(directory: str, index: Any, name: str) -> Tuple[int, str]:
-    tmp = os.path.join(directory, f".{name}.{secrets.token_hex(8)}.tmp")
-    try:
-        index.write(tmp)
-        _fsync_file(tmp)
-        size, digest = os.stat(tmp).st_size, _sha256(tmp)
-        os.replace(tmp, os.path.join(directory, name))
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-    return size, digest
+    """Writes one shard file (the native writer replaces it whole and fsyncs it);
+    returns its size and SHA-256 for the manifest."""
+    path = os.path.join(directory, name)
+    index.write(path)
+    return os.stat(path).st_size, _sha256(path)
 
 
-def _write_manifest(directory: str, doc: Dict[str, Any]) -> None:
-    tmp = os.path.join(directory, f".{MANIFEST}.{secrets.token_hex(8)}.tmp")
-    try:
-        with open(tmp, "w") as f:
-            json.dump(doc, f, indent=1)
-            f.write("\n")
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, os.path.join(directory, MANIFEST))
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-    _fsync_dir(directory)
+def _is_leftover(name: str, keep: Iterable[str]) -> bool:
+    """A file of an earlier or interrupted build that the new manifest does not
+    list: a shard file, or a temporary whose writer is gone."""
+    if name in keep:
+        return False
+    if _SHARD_NAME.match(name):
+        return True
+    match = _OWN_TEMP.match(name)
+    return match is not None and (match.group("legacy") is not None or _atomic.is_stale_temporary(name))
 
 
 def build_sharded(vectors: Any, directory: str, kind: str, *, shards: Optional[int] = None,
@@ -397,26 +324,19 @@ def build_sharded(vectors: Any, directory: str, kind: str, *, shards: Optional[i
         raise TypeError("expected a 2-D float array")
     n, dim = int(shape[0]), int(shape[1])
     ranges = _plan(n, shards, shard_size)
-    params = {"dim": dim}
-    if kind == "rankquant":
-        params["bits"] = bits
-    elif kind == "bitmap":
-        if n_top is None:
-            from .cli import default_n_top
-            n_top = default_n_top(dim)
-        params["n_top"] = n_top
-    probe = _new_index(kind, params)  # refuses a bad dim / bits / n_top before any file is touched
-    params = _params_of(probe, kind)
+    params = index_params(kind, dim, bits, n_top)
+    probe = KINDS[kind].new(params)  # refuses a bad dim / bits / n_top before any file is touched
+    params = KINDS[kind].params_of(probe)
     del probe
 
     _check_target(directory)
     os.makedirs(directory, exist_ok=True)
     build_id = secrets.token_hex(8)
-    ext = KINDS[kind][1]
+    ext = KINDS[kind].extension
     step = max(1, _CHUNK_BYTES // max(1, 4 * dim))
     entries = []
     for number, (a, b) in enumerate(ranges):
-        index = _new_index(kind, params)
+        index = KINDS[kind].new(params)
         for c in range(a, b, step):
             d = min(b, c + step)
             index.add(np.ascontiguousarray(vectors[c:d]))
@@ -426,12 +346,13 @@ def build_sharded(vectors: Any, directory: str, kind: str, *, shards: Optional[i
         size, digest = _write_shard(directory, index, name)
         del index
         entries.append({"file": name, "offset": a, "count": b - a, "bytes": size, "sha256": digest})
-    _write_manifest(directory, {"format": FORMAT, "version": VERSION, "kind": kind, "params": params,
-                                "n_vectors": n, "shards": entries})
+    _atomic.write_json(os.path.join(directory, MANIFEST),
+                       {"format": FORMAT, "version": VERSION, "kind": kind, "params": params,
+                        "n_vectors": n, "shards": entries})
     # The new manifest is in place: files of earlier builds (or interrupted ones) can go.
     keep = {e["file"] for e in entries} | {MANIFEST}
     for name in os.listdir(directory):
-        if name not in keep and (_SHARD_NAME.match(name) or _OWN_TEMP.match(name)):
+        if _is_leftover(name, keep):
             try:
                 os.unlink(os.path.join(directory, name))
             except OSError:
@@ -652,87 +573,10 @@ class ShardedIndex:
 
 
 # ----------------------------------------------------------------------------
-# The ``kwivel build --shards/--shard-size`` and ``kwivel search DIR`` commands.
-
-def cli_build(args: Any) -> int:
-    """``kwivel build CORPUS OUT_DIR --kind K (--shards N | --shard-size ROWS)``."""
-    import time
-
-    from .cli import CliError, _progress, _reason, _say, read_vectors
-
-    if args.shards is not None and args.shard_size is not None:
-        raise CliError("--shards and --shard-size exclude each other")
-    for flag, value in (("--shards", args.shards), ("--shard-size", args.shard_size)):
-        if value is not None and value < 1:
-            raise CliError(f"{flag}: expected a positive integer, got {value}")
-    vectors = read_vectors(args.corpus)
-    n, dim = vectors.shape
-    t0 = time.perf_counter()
-    try:
-        with _progress(n, f"{args.kind} add") as bar:
-            index = build_sharded(vectors, args.out, args.kind, shards=args.shards,
-                                  shard_size=args.shard_size, bits=args.bits, n_top=args.n_top,
-                                  progress=bar.update)
-    except ShardError as exc:
-        raise CliError(str(exc)) from None
-    except OSError as exc:
-        raise CliError(f"{args.out}: cannot write: {_reason(exc)}") from None
-    except (ValueError, TypeError, OverflowError) as exc:
-        raise CliError(f"{args.corpus}: {_reason(exc)}") from None
-    size = sum(s.size for s in index.shards)
-    _say(f"{args.out}: {index!r}, {size:,} bytes in {len(index.shards)} shard files, "
-         f"built in {time.perf_counter() - t0:.2f} s")
-    return 0
-
+# Dask.
 
 def connect(address: str, timeout: float = 30) -> Any:
     """A ``distributed.Client`` of the scheduler at ``address`` (tcp://HOST:PORT)."""
     from distributed import Client
 
     return Client(address, timeout=timeout)
-
-
-def cli_search(args: Any) -> int:
-    """``kwivel search DIR QUERIES.npy OUT.npz [-k K] [--asymmetric] [--scheduler tcp://HOST:PORT]``."""
-    import time
-
-    from .cli import CliError, _check_width, _reason, _say, atomic_output, read_vectors
-
-    try:
-        index = ShardedIndex.open(args.index)
-    except ShardError as exc:
-        raise CliError(str(exc)) from None
-    if args.asymmetric and index.kind not in ("rank", "rankquant"):
-        raise CliError(f"{args.index}: --asymmetric applies to rank and rankquant indexes, "
-                       f"not {KINDS[index.kind][0]}")
-    queries = read_vectors(args.queries)
-    _check_width(args.queries, queries, index.dim, "index")
-    client = None
-    if args.scheduler:
-        try:
-            client = connect(args.scheduler)
-        except ImportError:
-            raise CliError("--scheduler needs Dask's distributed package (python3-distributed)") from None
-        except (OSError, TimeoutError, ValueError) as exc:
-            raise CliError(f"{args.scheduler}: cannot reach the scheduler: {_reason(exc)}") from None
-    try:
-        with atomic_output(args.out) as tmp:
-            t0 = time.perf_counter()
-            try:
-                scores, ids = index.search(np.ascontiguousarray(queries), args.k, args.asymmetric,
-                                           client=client)
-            except ShardError as exc:
-                raise CliError(str(exc)) from None
-            except (ValueError, TypeError) as exc:
-                raise CliError(f"{args.queries}: {_reason(exc)}") from None
-            seconds = time.perf_counter() - t0
-            with open(tmp, "wb") as f:
-                np.savez(f, scores=scores, ids=ids)
-    finally:
-        if client is not None:
-            client.close()
-    where = f"{len(index.shards)} shards" + (f" on {index.last_transfer['workers']} Dask workers"
-                                              if client is not None else "")
-    _say(f"{args.out}: scores and ids of shape {ids.shape} from {where} "
-         f"({len(queries) / max(seconds, 1e-9):,.0f} queries/s)")
-    return 0

@@ -1,6 +1,8 @@
 #include "io/framing.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -283,13 +285,69 @@ void fsync_dir(const std::string& dir) {
     if (rc != 0 && e != EINVAL) throw_os_error(e);
 }
 
+// Temporaries of a target NAME are ".NAME.<pid>.<random>.tmp" in NAME's
+// directory: <pid> is the writer's process id in decimal, <random> one or
+// more ASCII letters and digits (the Python package names its temporaries
+// the same way).  A writer killed before its rename leaves its temporary
+// behind; nothing else ever removes it, so each write first removes the
+// temporaries of its target whose writer is gone.
+//
+// "Gone" is decided by kill(pid, 0) failing with ESRCH: no process has that
+// id.  A live writer, in this process or another, answers (0, or EPERM for
+// another user's) and its temporary stays.  A dead writer's id reused by an
+// unrelated process only keeps a stale file a while longer.  Names of other
+// shapes, and temporaries of other targets, are never touched.
+
+// The writer's pid if name is a temporary of base as above; 0 otherwise.
+pid_t temporary_writer(std::string_view name, std::string_view base) {
+    constexpr std::string_view kSuffix = ".tmp";
+    if (name.size() < base.size() + 2 || name[0] != '.' || name.substr(1, base.size()) != base ||
+        name[base.size() + 1] != '.')
+        return 0;
+    name.remove_prefix(base.size() + 2);
+    if (name.size() < kSuffix.size() || name.substr(name.size() - kSuffix.size()) != kSuffix)
+        return 0;
+    name.remove_suffix(kSuffix.size());
+    const std::size_t dot = name.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot > 9 || name[0] == '0') return 0;
+    pid_t pid = 0;
+    for (const char c : name.substr(0, dot)) {
+        if (c < '0' || c > '9') return 0;
+        pid = pid * 10 + (c - '0');  // at most 9 digits: no overflow
+    }
+    const std::string_view random = name.substr(dot + 1);
+    if (random.empty()) return 0;
+    for (const char c : random) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return 0;
+    }
+    return pid;
+}
+
+// Best effort: a directory that cannot be listed, or a temporary that cannot
+// be removed, leaves the write itself to succeed or fail on its own.
+void remove_stale_temporaries(const std::string& dir, std::string_view base) {
+    if (base.empty()) return;
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return;
+    std::vector<std::string> stale;
+    while (const dirent* e = ::readdir(d)) {
+        const pid_t pid = temporary_writer(e->d_name, base);
+        if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) stale.emplace_back(e->d_name);
+    }
+    for (const std::string& name : stale) (void)::unlinkat(::dirfd(d), name.c_str(), 0);
+    ::closedir(d);
+}
+
 // Owns the temporary file until it has been renamed into place.
 class TempFile {
 public:
-    explicit TempFile(const std::string& target) : name_(target + ".tmp.XXXXXX") {
+    // dir_prefix is the target's directory with its trailing '/' (empty for
+    // a bare name); base the target's last component.
+    TempFile(const std::string& dir_prefix, const std::string& base)
+        : name_(dir_prefix + "." + base + "." + std::to_string(::getpid()) + ".XXXXXX.tmp") {
         int fd;
         do {
-            fd = ::mkostemp(name_.data(), O_CLOEXEC);
+            fd = ::mkostemps(name_.data(), 4, O_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
         if (fd < 0) throw_os_error(errno);
         fd_ = fd;
@@ -325,7 +383,11 @@ private:
 void write_file_atomically(const std::string& path,
                            const std::function<void(BufferedWriter&)>& body) {
     check_path(path);
-    TempFile tmp(path);
+    const std::size_t slash = path.rfind('/');
+    const std::string dir_prefix = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string base = path.substr(dir_prefix.size());
+    remove_stale_temporaries(parent_dir(path), base);
+    TempFile tmp(dir_prefix, base);
     if (::fchmod(tmp.fd(), 0666 & ~current_umask()) != 0) throw_os_error(errno);
     FdSink sink(tmp.fd());
     BufferedWriter w(sink);

@@ -328,10 +328,13 @@ void BufferedWriter::write_le_vec(const T* data, std::size_t count) {
 void write_preamble(BufferedWriter& w, const FormatFraming& format);
 
 // Replaces path with what body writes, never in place: the data goes to a
-// temporary file next to path (created with the usual 0666 & ~umask mode),
-// which is flushed, fsynced, closed and renamed over path; then the
-// directory is fsynced.  On failure the temporary file is removed and an
-// existing file at path is left as it was.
+// temporary file ".NAME.<pid>.<random>.tmp" next to path (NAME its last
+// component; created with the usual 0666 & ~umask mode), which is flushed,
+// fsynced, closed and renamed over path; then the directory is fsynced.  On
+// failure the temporary file is removed and an existing file at path is left
+// as it was.  A writer killed before its rename cannot remove its temporary:
+// each write first removes the temporaries of path whose pid names no live
+// process (never a live writer's).
 void write_file_atomically(const std::string& path,
                            const std::function<void(BufferedWriter&)>& body);
 

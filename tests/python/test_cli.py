@@ -1,15 +1,20 @@
-"""The kwivel command, driven through subprocess on small generated files."""
+"""The kwivel command, driven through subprocess on small generated files; and
+the writers behind its outputs, killed mid-write."""
 
 import gzip
 import os
+import re
+import signal
 import struct
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
 import kwivel
+from kwivel import _atomic
 
 DIM = 64
 
@@ -145,3 +150,63 @@ def test_demo_on_a_small_idx_set(tmp_path):
     assert sorted(os.listdir(tmp_path / "out")) == ["recall_qps.png", "table.md"]
     r = kwivel_cmd("demo", "--out", tmp_path / "out", "--data", tmp_path / "nothing")
     assert r.returncode == 2 and "dataset-fashion-mnist" in r.stderr
+
+
+# A writer that loops replacing TARGET with a 4 MB index file, natively
+# (index.write) or through the package's helper (kwivel._atomic).
+_LOOPING_WRITER = """
+import sys, numpy as np, kwivel
+from kwivel import _atomic
+target, how = sys.argv[1], sys.argv[2]
+index = kwivel.Rank(256)
+index.add(np.random.default_rng(5).standard_normal((8000, 256)).astype(np.float32))
+data = kwivel._pickle.index_to_bytes(index)
+print("writing", flush=True)
+while True:
+    index.write(target) if how == "native" else _atomic.write_bytes(target, data)
+"""
+
+
+def _kill_mid_write(target, how):
+    """SIGKILLs a looping writer while its temporary exists; (its pid, the temporaries it left)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    for _ in range(5):       # the kill may land just after a rename: try again
+        child = subprocess.Popen([sys.executable, "-c", _LOOPING_WRITER, str(target), how],
+                                 stdout=subprocess.PIPE, text=True, env=env)
+        assert child.stdout.readline() == "writing\n"
+        mine = f".{target.name}.{child.pid}."
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not any(n.startswith(mine) for n in os.listdir(target.parent)):
+            pass
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        child.stdout.close()
+        left = [n for n in os.listdir(target.parent) if n.startswith(mine)]
+        if left:
+            return child.pid, left
+    pytest.fail("no write was caught before its rename")
+
+
+@pytest.mark.parametrize("how", ["native", "helper"])
+def test_next_write_removes_the_temporary_of_a_killed_writer(tmp_path, how):
+    target = tmp_path / "corpus.kwr"
+    old = kwivel.Rank(DIM)
+    old.add(np.eye(3, DIM, dtype=np.float32))
+    old.write(str(target))
+    pid, left = _kill_mid_write(target, how)
+    assert len(left) == 1 and re.fullmatch(rf"\.corpus\.kwr\.{pid}\.[A-Za-z0-9]+\.tmp", left[0]), left
+    assert len(kwivel.Rank.load(str(target))) in (3, 8000)     # the old file or the whole new one
+    # Temporaries that must stay: a live writer's (this process), and another target's.
+    live = f".corpus.kwr.{os.getpid()}.live.tmp"
+    other = f".other.kwr.{pid}.abc.tmp"
+    for name in (live, other):
+        (tmp_path / name).write_bytes(b"")
+    new = kwivel.Rank(DIM)
+    new.add(np.ones((2, DIM), np.float32))
+    data = kwivel._pickle.index_to_bytes(new)
+    if how == "native":
+        new.write(str(target))
+    else:
+        _atomic.write_bytes(str(target), data)
+    assert sorted(os.listdir(tmp_path)) == sorted(["corpus.kwr", live, other])
+    assert target.read_bytes() == data

@@ -179,3 +179,14 @@ def test_same_answer_for_any_thread_count(data, tmp_path):
     for name in "sitj":
         np.testing.assert_array_equal(outs[0][name], outs[1][name])
     assert np.isfinite(outs[0]["s"]).all()
+
+
+def test_many_cells_train_in_two_levels(data):
+    docs, queries, ids = data
+    idx = PartitionedIndex.build(docs, ids=ids, cells=300, seed=6)    # above the one-level limit
+    assert idx.n_cells == 300 and idx.centroids.shape == (300, DIM)
+    np.testing.assert_allclose(np.linalg.norm(idx.centroids, axis=1), 1, rtol=1e-5)
+    cell = np.searchsorted(idx.starts, np.arange(N), side="right") - 1
+    np.testing.assert_array_equal(cell, nearest_cells(idx, idx.vectors, 1)[:, 0])
+    got = idx.search(queries, 10, nprobe=300, m=300, rescore=20)
+    np.testing.assert_array_equal(got[1], flat_oracle(docs, ids, "bitmap", queries, 10, 300, 20)[1])

@@ -6,6 +6,7 @@ sharded answer must equal it bit for bit, ties across shards included."""
 import json
 import os
 import signal
+import subprocess
 import sys
 
 import numpy as np
@@ -235,6 +236,10 @@ def test_interrupted_build_leaves_the_old_index_or_none(data, tmp_path, monkeypa
     with pytest.raises(ShardError, match="not a sharded index"):
         ShardedIndex.open(str(tmp_path / "fresh"))
     monkeypatch.undo()
+    # A temporary whose writer was killed before its rename (its pid is gone).
+    dead = subprocess.Popen([sys.executable, "-c", ""])
+    dead.wait()
+    (tmp_path / "idx" / f".shard-00001-{'0' * 16}.kwr.{dead.pid}.Ab12.tmp").write_bytes(b"")
     new = build_sharded(docs, str(tmp_path / "idx"), "rank", shards=3)   # clears the leftovers
     assert sorted(os.listdir(new.directory)) == sorted([MANIFEST] + [s.file for s in new.shards])
 
