@@ -74,7 +74,7 @@ import numpy as np
 
 from . import _atomic
 from .partitioned import PartitionedIndex, _check_ids, default_cells
-from .shards import _plan, merge_topk
+from .shards import _plan, merge_topk, search_on_workers, worker_cached, worker_keeps
 
 __all__ = ["Collection", "MANIFEST", "FORMAT", "VERSION"]
 
@@ -285,6 +285,13 @@ def _load_tombstone(directory: str, seg: str, name: Optional[str], count: int, i
     return deleted
 
 
+def _open_segment(directory: str, name: str) -> Any:
+    try:
+        return PartitionedIndex.open(os.path.join(directory, name))
+    except OSError as exc:
+        raise OSError(f"{directory}: segment {name}: {str(exc).splitlines()[0]}") from None
+
+
 def _open_state(directory: str) -> _State:
     doc, digest = _read_manifest(directory)
     path = os.path.join(directory, MANIFEST)
@@ -294,10 +301,7 @@ def _open_state(directory: str) -> _State:
         segments = []
         for entry in shard["segments"]:
             name = entry["name"]
-            try:
-                index = PartitionedIndex.open(os.path.join(directory, name))
-            except OSError as exc:
-                raise OSError(f"{directory}: segment {name}: {str(exc).splitlines()[0]}") from None
+            index = _open_segment(directory, name)
             if len(index) != entry["rows"] or index.dim != doc["dim"]:
                 raise OSError(f"{directory}: segment {name}: holds {len(index)} rows of dim {index.dim}, "
                               f"the manifest records {entry['rows']} of dim {doc['dim']}")
@@ -338,6 +342,23 @@ def search_segment(index: Any, queries: np.ndarray, k: int, allowed: Optional[np
     return scores, ids
 
 
+def _search_on_worker(numbers: List[int], owner: str, queries: np.ndarray, directory: str,
+                      layout: List[List[Tuple[str, Optional[np.ndarray]]]], k: int,
+                      nprobe: Optional[int], m: Optional[int], rescore: Optional[int]
+                      ) -> Tuple[np.ndarray, np.ndarray]:
+    """Runs on a Dask worker: searches the segments of shards ``numbers`` (``layout``: per
+    shard, each segment's name and allowed mask) and merges their parts.  Segments never
+    change under a name, so the owner keeps them loaded across writes."""
+    keep = worker_keeps(owner, directory, [name for i in numbers for name, _ in layout[i]])
+    parts = []
+    for i in numbers:
+        for name, allowed in layout[i]:
+            index = worker_cached(directory, None, name,
+                                  lambda name=name: _open_segment(directory, name), keep)
+            parts.append(search_segment(index, queries, k, allowed, nprobe, m, rescore))
+    return merge_topk(parts, k, nq=len(queries)) if parts else _padded(len(queries), k)
+
+
 # ----------------------------------------------------------------------------
 # The collection.
 
@@ -349,6 +370,8 @@ class Collection:
     def __init__(self, state: _State) -> None:
         self._state = state
         self._write_lock = threading.Lock()
+        #: bytes of the last distributed search: queries sent, results received.
+        self.last_transfer: Dict[str, int] = {}
 
     # ------------------------------------------------------------------ opening and building
 
@@ -482,8 +505,12 @@ class Collection:
         q = np.ascontiguousarray(q)
         allowed = self._allowed(st, filter)
         if client is not None:
-            from .shards import search_collection_on_workers
-            parts = search_collection_on_workers(client, st, allowed, q, k, nprobe, m, rescore, timeout)
+            layout, masks = [], iter(allowed)
+            for shard in st.shards:
+                layout.append([(seg.name, next(masks)) for seg in shard])
+            parts, self.last_transfer = search_on_workers(
+                client, len(st.shards), _search_on_worker, q,
+                (st.directory, layout, k, nprobe, m, rescore), timeout)
         else:
             parts = [search_segment(seg.index, q, k, mask, nprobe, m, rescore)
                      for seg, mask in zip(st.segments(), allowed)]

@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 
 import kwivel.collection
+import kwivel.shards
 from kwivel.collection import MANIFEST, Collection
 
 DIM, N = 64, 3000
@@ -198,3 +199,49 @@ def test_a_write_killed_at_any_point_leaves_the_old_or_the_new_state(data, built
     referenced = {MANIFEST, "collection.lock"} | {
         name for name in os.listdir(crashed) if name in open(os.path.join(crashed, MANIFEST)).read()}
     assert set(os.listdir(crashed)) == referenced
+
+
+def _dying_search_segment(marker):
+    """Worker-side: the first segment search on any worker kills its own process."""
+    import kwivel.collection as collection
+    original = collection.search_segment
+
+    def search_segment(*args, **kwargs):
+        try:
+            os.close(os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+        except FileExistsError:
+            return original(*args, **kwargs)
+        os.kill(os.getpid(), signal.SIGKILL)
+
+    collection.search_segment = search_segment
+
+
+@pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+def test_dask_search_equals_in_process_and_survives_a_killed_worker(data, built, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    cloudpickle = pytest.importorskip("cloudpickle")
+    col = Collection.open(built)
+    queries = data[2]
+    flt = col.ids()[::3]
+    want = [col.search(queries, 7), col.search(queries, 7, flt)]
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       host="127.0.0.1", dashboard_address=None,
+                                       worker_dashboard_address="127.0.0.1:0",
+                                       scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
+    with cluster, distributed.Client(cluster, timeout=60) as client:
+        for _ in range(2):                     # the second time from the kept segments
+            for w, f in zip(want, (None, flt)):
+                got = col.search(queries, 7, f, client=client, timeout=60)
+                np.testing.assert_array_equal(got[1], w[1])
+                np.testing.assert_array_equal(got[0].view(np.uint32), w[0].view(np.uint32))
+        loads = {}
+        for per_worker in client.run(kwivel.shards._worker_loads).values():
+            for (directory, name), count in per_worker.items():
+                loads[name] = loads.get(name, 0) + count
+        assert loads == {s: 1 for s in os.listdir(built) if s.startswith("seg-")}
+        cloudpickle.register_pickle_by_value(sys.modules[__name__])
+        marker = str(tmp_path / "killed")
+        client.run(_dying_search_segment, marker)
+        got = col.search(queries, 7, flt, client=client, timeout=120)
+        assert os.path.exists(marker), "no worker was killed"
+        np.testing.assert_array_equal(got[1], want[1][1])
