@@ -245,3 +245,32 @@ def test_dask_search_equals_in_process_and_survives_a_killed_worker(data, built,
         got = col.search(queries, 7, flt, client=client, timeout=120)
         assert os.path.exists(marker), "no worker was killed"
         np.testing.assert_array_equal(got[1], want[1][1])
+
+
+def test_commands_build_add_delete_search_info(data, tmp_path, capsys):
+    from kwivel.cli import main
+    docs, ids, queries = data
+    for name, arr in (("corpus", docs[:1500]), ("more", docs[1500:1600]), ("ids", ids[:1500]),
+                      ("more_ids", ids[1500:1600]), ("gone", ids[:1500:7]), ("q", queries),
+                      ("filter", ids[:1600:2])):
+        np.save(tmp_path / f"{name}.npy", arr)
+    run = lambda *args: main([str(a) for a in args])       # noqa: E731
+    c = tmp_path / "c"
+    assert run("build", tmp_path / "corpus.npy", c, "--ids", tmp_path / "ids.npy", "--shards", 2,
+               "--partitions", 20) == 0
+    assert run("add", c, tmp_path / "more.npy", "--ids", tmp_path / "more_ids.npy") == 0
+    assert run("add", c, tmp_path / "more.npy", "--ids", tmp_path / "more_ids.npy") == 2   # ids taken
+    assert "already in the collection" in capsys.readouterr().err
+    assert run("delete", c, tmp_path / "gone.npy") == 0
+    assert run("search", c, tmp_path / "q.npy", tmp_path / "out.npz", "-k", 6,
+               "--filter", tmp_path / "filter.npy") == 0
+    got = np.load(tmp_path / "out.npz")
+    col = Collection.open(str(c))
+    want = col.search(queries, 6, ids[:1600:2])
+    np.testing.assert_array_equal(got["ids"], want[1])
+    assert not np.isin(got["ids"], ids[:1500:7]).any()
+    assert len(col) == 1600 - len(ids[:1500:7])
+    assert col.info()["segments"] == 2 and col.info()["deleted"] == 0       # 14% deleted: compacted
+    capsys.readouterr()
+    assert run("info", c) == 0 and f"n: {len(col)}" in capsys.readouterr().out
+    assert run("search", c, tmp_path / "ids.npy", tmp_path / "x.npz") == 2      # not 2-D floats
