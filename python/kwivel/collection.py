@@ -123,7 +123,7 @@ def _count(name: str, value: Any, low: int = 0) -> int:
 # ----------------------------------------------------------------------------
 # The in-memory state: immutable once built, swapped whole by each write.
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class _Segment:
     name: str                      # seg-<hex>
     index: Any                     # PartitionedIndex
@@ -152,7 +152,7 @@ def _live_mask(index: Any, deleted: np.ndarray) -> Optional[np.ndarray]:
     return live
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class _State:
     directory: str
     params: Dict[str, Any]          # dim, probe, n_top, bits, keep_vectors, cells
