@@ -31,6 +31,7 @@ import tempfile
 import time
 
 from harness import Context, Skip, fmt_num, note, ratio, say, summary_row, table
+from pipeline import best_time, hnsw_index
 
 NAME = "partitioned"
 TITLE = "partitioned: k-means cells + bitmap shortlist + RankQuant rerank (+ rescoring) vs hnswlib"
@@ -45,17 +46,6 @@ EFS = (16, 32, 64, 128, 256, 512)
 GOALS = ((0.99, 3.0), (0.95, 2.0))
 GOAL_BUILD = (">=", 10.0)
 GOAL_MEMORY = ("<=", 0.25)
-
-
-def best_time(fn, reps):
-    best, out = None, None
-    for _ in range(reps):
-        gc.collect()
-        t0 = time.perf_counter()
-        out = fn()
-        t = time.perf_counter() - t0
-        best = t if best is None else min(best, t)
-    return best, out
 
 
 def data_dir(ctx: Context) -> str:
@@ -171,17 +161,8 @@ def run(ctx: Context) -> dict:
 
     hnsw = None
     if hnswlib is not None:
-        t0 = time.perf_counter()
-        index = hnswlib.Index(space="cosine", dim=dim)
-        index.init_index(max_elements=n, M=16, ef_construction=200, random_seed=100)
-        index.set_num_threads(threads)
-        for a in range(0, n, 20_000):
-            index.add_items(np.asarray(corpus[a:a + 20_000], dtype=np.float32), np.arange(a, min(n, a + 20_000)))
-        t_hnsw = time.perf_counter() - t0
         with tempfile.TemporaryDirectory(dir=root, prefix="bench-hnsw-") as tmpdir:
-            saved = os.path.join(tmpdir, "hnsw.bin")
-            index.save_index(saved)
-            h_resident = os.path.getsize(saved)
+            index, t_hnsw, h_resident = hnsw_index(hnswlib, corpus, threads, tmpdir)
         hnsw = {"build_s": t_hnsw, "resident_bytes": h_resident, "sweep": []}
         for ef in EFS:
             index.set_ef(max(ef, K))
