@@ -3,7 +3,8 @@
 Data: the fastText sentence vectors that bench/realdata.py writes (corpus.npy,
 queries.npy; the directory is KWIVEL_BENCH_REALDATA, default build/data under
 the repository root, then /work/wt/data/build/data).  --quick uses the first
-50,000 corpus rows and 200 queries.  Skipped when the files are missing.
+50,000 corpus rows and 200 queries, KWIVEL_BENCH_PARTITIONED_ROWS=N the first N rows.
+Skipped when the files are missing.
 
 Measured side by side in one run, with the same threads:
   * exact cosine top-10 by numpy (the truth) and recall@10 against it;
@@ -117,6 +118,9 @@ def run(ctx: Context) -> dict:
         corpus, queries = corpus[:QUICK_ROWS], queries[:QUICK_QUERIES]
     else:
         queries = queries[:QUERIES]
+    rows_cap = os.environ.get("KWIVEL_BENCH_PARTITIONED_ROWS", "")
+    if rows_cap.isdigit():
+        corpus = corpus[:int(rows_cap)]
     n, dim = corpus.shape
     nq = len(queries)
     reps = 1 if ctx.quick else 2
