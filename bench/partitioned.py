@@ -40,8 +40,8 @@ PEER = "hnswlib HNSW (M=16, ef_construction=200, ef swept), same threads"
 
 K = 10
 QUICK_ROWS, QUICK_QUERIES, QUERIES = 50_000, 200, 1000
-NPROBES = (8, 16, 32, 64, 128)
-MS = (200, 500, 1000)
+NPROBES = (16, 32, 64, 128, 256)
+MS = (500, 1000, 2000)
 RESCORES = (0, 20, 50)
 EFS = (16, 32, 64, 128, 256, 512)
 GOALS = ((0.99, 3.0), (0.95, 2.0))

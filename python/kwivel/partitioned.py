@@ -350,17 +350,18 @@ class PartitionedIndex:
 
     # ------------------------------------------------------------------ searching
 
-    # The defaults, measured on Fashion-MNIST (60,000 x 768, 980 cells): a thirty-second
-    # of the cells, a shortlist of 500 and rescoring of the best 20 give recall@10 0.994;
-    # clustered Gaussian vectors (20,000 x 384) need the best 50 rescored for 0.99
-    # (0.944 with 20), which costs little more.
+    # The defaults, measured on fastText sentence vectors of Debian's documentation
+    # (the first 100,000 of bench/realdata.py's 500,000 x 384, 1,265 cells): a sixth of the
+    # cells, a shortlist of 2,000 and rescoring of the best 50 give recall@10 0.994 (a
+    # tenth and 1,000: 0.983; rescoring 100 instead of 50 adds nothing there).
+    # Fashion-MNIST reaches 0.99 with far less (a thirty-second, 500, 20).
     def default_nprobe(self) -> int:
-        """Cells a search reads when ``nprobe`` is not given: a thirty-second of them."""
-        return max(1, min(self.n_cells, int(math.ceil(self.n_cells / 32))))
+        """Cells a search reads when ``nprobe`` is not given: a sixth of them."""
+        return max(1, min(self.n_cells, int(math.ceil(self.n_cells / 6))))
 
     def default_m(self, k: int) -> int:
         """Shortlist width when ``m`` is not given."""
-        return max(500, 50 * k)
+        return max(2000, 50 * k)
 
     def default_rescore(self, k: int) -> int:
         """Hits rescored by exact cosine when ``rescore`` is not given (0 without float rows)."""
@@ -390,7 +391,7 @@ class PartitionedIndex:
         ``nprobe``: cells read per query; ``m``: shortlist width over all of them;
         ``rescore``: rerank hits rescored by exact cosine (needs the float rows; 0: off; the
         scores are then those cosines).  The defaults (see ``default_nprobe``) reach recall@10
-        >= 0.99 on Fashion-MNIST.  ``allowed``: bool mask over rows; rows with False are never returned."""
+        >= 0.99 on sentence vectors.  ``allowed``: bool mask over rows; rows with False are never returned."""
         k = _count("k", k)
         nprobe = self.default_nprobe() if nprobe is None else min(_count("nprobe", nprobe, 1), self.n_cells)
         m = self.default_m(k) if m is None else _count("m", m)
