@@ -3,7 +3,8 @@
 Data: the fastText sentence vectors that bench/realdata.py writes (corpus.npy,
 queries.npy; the directory is KWIVEL_BENCH_REALDATA, default build/data under
 the repository root, then /work/wt/data/build/data).  --quick uses the first
-50,000 corpus rows and 200 queries.  Skipped when the files are missing.
+50,000 corpus rows and 200 queries, KWIVEL_BENCH_PARTITIONED_ROWS=N the first N rows.
+Skipped when the files are missing.
 
 Measured side by side in one run, with the same threads:
   * exact cosine top-10 by numpy (the truth) and recall@10 against it;
@@ -31,6 +32,7 @@ import tempfile
 import time
 
 from harness import Context, Skip, fmt_num, note, ratio, say, summary_row, table
+from pipeline import best_time, hnsw_index
 
 NAME = "partitioned"
 TITLE = "partitioned: k-means cells + bitmap shortlist + RankQuant rerank (+ rescoring) vs hnswlib"
@@ -38,24 +40,13 @@ PEER = "hnswlib HNSW (M=16, ef_construction=200, ef swept), same threads"
 
 K = 10
 QUICK_ROWS, QUICK_QUERIES, QUERIES = 50_000, 200, 1000
-NPROBES = (8, 16, 32, 64, 128)
-MS = (200, 500, 1000)
+NPROBES = (16, 32, 64, 128, 256)
+MS = (500, 1000, 2000)
 RESCORES = (0, 20, 50)
 EFS = (16, 32, 64, 128, 256, 512)
 GOALS = ((0.99, 3.0), (0.95, 2.0))
 GOAL_BUILD = (">=", 10.0)
 GOAL_MEMORY = ("<=", 0.25)
-
-
-def best_time(fn, reps):
-    best, out = None, None
-    for _ in range(reps):
-        gc.collect()
-        t0 = time.perf_counter()
-        out = fn()
-        t = time.perf_counter() - t0
-        best = t if best is None else min(best, t)
-    return best, out
 
 
 def data_dir(ctx: Context) -> str:
@@ -127,6 +118,9 @@ def run(ctx: Context) -> dict:
         corpus, queries = corpus[:QUICK_ROWS], queries[:QUICK_QUERIES]
     else:
         queries = queries[:QUERIES]
+    rows_cap = os.environ.get("KWIVEL_BENCH_PARTITIONED_ROWS", "")
+    if rows_cap.isdigit():
+        corpus = corpus[:int(rows_cap)]
     n, dim = corpus.shape
     nq = len(queries)
     reps = 1 if ctx.quick else 2
@@ -171,17 +165,8 @@ def run(ctx: Context) -> dict:
 
     hnsw = None
     if hnswlib is not None:
-        t0 = time.perf_counter()
-        index = hnswlib.Index(space="cosine", dim=dim)
-        index.init_index(max_elements=n, M=16, ef_construction=200, random_seed=100)
-        index.set_num_threads(threads)
-        for a in range(0, n, 20_000):
-            index.add_items(np.asarray(corpus[a:a + 20_000], dtype=np.float32), np.arange(a, min(n, a + 20_000)))
-        t_hnsw = time.perf_counter() - t0
         with tempfile.TemporaryDirectory(dir=root, prefix="bench-hnsw-") as tmpdir:
-            saved = os.path.join(tmpdir, "hnsw.bin")
-            index.save_index(saved)
-            h_resident = os.path.getsize(saved)
+            index, t_hnsw, h_resident = hnsw_index(hnswlib, corpus, threads, tmpdir)
         hnsw = {"build_s": t_hnsw, "resident_bytes": h_resident, "sweep": []}
         for ef in EFS:
             index.set_ef(max(ef, K))

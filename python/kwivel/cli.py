@@ -8,6 +8,7 @@
     kwivel build CORPUS OUT --kind {rank,rankquant,bitmap,signbitmap} [--bits B] [--n-top N]
     kwivel search INDEX QUERIES.npy OUT.npz [-k K] [--asymmetric]
     kwivel eval CORPUS.npy QUERIES.npy [-k K] [--m M1,M2,...] [--rescore R] [--plot FILE.png]
+                [--partitions N1,N2,...|auto] [--nprobe A,B,...]
     kwivel demo [--out DIR]
 
 Vector files are ``.npy`` (read memory-mapped) or ``.fvecs``.  Bad input (a
@@ -302,6 +303,11 @@ def _eval(args: argparse.Namespace, corpus: np.ndarray, queries: np.ndarray, nam
         if p not in ("bitmap", "signbitmap"):
             raise CliError(f"--probes: unknown probe {p!r}; expected bitmap or signbitmap")
     efs = _parse_list(args.hnsw, "--hnsw") if args.hnsw else []
+    # "auto" (0 below): the partitioned index's default number of cells.
+    tokens = [t.strip() for t in args.partitions.split(",") if t.strip()]
+    numbers = [t for t in tokens if t != "auto"]
+    partitions = [0] * ("auto" in tokens) + (_parse_list(",".join(numbers), "--partitions") if numbers else [])
+    nprobes = _parse_list(args.nprobe, "--nprobe")
     for path in (args.plot, args.table):
         if path:   # fail before the long run, not after it
             check_output(path)
@@ -309,7 +315,8 @@ def _eval(args: argparse.Namespace, corpus: np.ndarray, queries: np.ndarray, nam
         raise CliError(f"-k: expected a positive integer, got {args.k}")
     rows = evaluate.run_eval(corpus, queries, k=args.k, ms=ms, rescore=args.rescore,
                              bits_list=bits_list, probes=probes, n_top=args.n_top, hnsw_efs=efs,
-                             corpus_name=name, threads=args.threads)
+                             corpus_name=name, threads=args.threads, partitions=partitions,
+                             nprobes=nprobes)
     table = evaluate.format_table(rows, args.k)
     say(table)
     if args.table:
@@ -346,7 +353,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
 # ----------------------------------------------------------------------------
 # Command line.
 
-def _eval_options(p: argparse.ArgumentParser, hnsw_default: str) -> None:
+def _eval_options(p: argparse.ArgumentParser, hnsw_default: str, partitions_default: str) -> None:
     p.add_argument("-k", type=int, default=10, help="neighbours per query (default 10)")
     p.add_argument("--m", default="100,200,500,1000", help="shortlist sizes (default 100,200,500,1000)")
     p.add_argument("--rescore", type=int, default=20,
@@ -356,6 +363,10 @@ def _eval_options(p: argparse.ArgumentParser, hnsw_default: str) -> None:
     p.add_argument("--n-top", type=int, default=None, help="Bitmap set bits per vector (default dim/2)")
     p.add_argument("--hnsw", default=hnsw_default, metavar="EF1,EF2,...",
                    help="add hnswlib (M=16, ef_construction=200) with these ef values")
+    p.add_argument("--partitions", default=partitions_default, metavar="N1,N2,...",
+                   help="add a PartitionedIndex of each of these cell counts ('auto': about 4 sqrt(n))")
+    p.add_argument("--nprobe", default="16,32", metavar="A,B,...",
+                   help="cells each partitioned search reads (default 16,32), each with every --m")
     p.add_argument("--threads", type=int, default=None, help="rerank threads (default: usable CPUs)")
     p.add_argument("--table", default=None, metavar="FILE.md", help="also write the table here")
 
@@ -414,14 +425,14 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("queries", metavar="QUERIES.npy")
     p.add_argument("--plot", default=None, metavar="FILE.png", help="draw recall against queries/s")
     p.add_argument("--max-queries", type=int, default=None, help="use only the first N queries")
-    _eval_options(p, hnsw_default="")
+    _eval_options(p, hnsw_default="", partitions_default="")
     p.set_defaults(func=cmd_eval)
 
     p = sub.add_parser("demo", help="eval on Fashion-MNIST (Debian's dataset-fashion-mnist)")
     p.add_argument("--out", default="demo", metavar="DIR", help="where the table and plot go (default demo/)")
     p.add_argument("--data", default=evaluate.FASHION_MNIST_DIR, metavar="DIR", help="Fashion-MNIST folder")
     p.add_argument("--queries", type=int, default=1000, help="test images used as queries (default 1000)")
-    _eval_options(p, hnsw_default="16,32,64,128,256")
+    _eval_options(p, hnsw_default="16,32,64,128,256", partitions_default="auto")
     p.set_defaults(func=cmd_demo)
     return ap
 

@@ -42,8 +42,9 @@ struct Running {
     std::vector<std::uint32_t> hist;
     std::uint32_t bound = 0;
     std::size_t within = 0;
-    std::vector<std::uint32_t> rows;
+    std::vector<std::uint32_t> rows;  // the first len entries are kept rows
     std::vector<std::uint32_t> dist;
+    std::size_t len = 0;
 
     void reset(std::uint32_t max_score) {
         if (max_score <= kMaxHistogramScore)
@@ -52,8 +53,7 @@ struct Running {
             hist.clear();
         bound = max_score;
         within = 0;
-        rows.clear();
-        dist.clear();
+        len = 0;
     }
 };
 
@@ -70,7 +70,12 @@ std::int64_t caller_id(const CellSearchInput& in, std::size_t row) {
 }
 
 // Counts the nb rows of one tile (first row r0) into a query's state: d
-// holds popcounts and becomes distances in place.
+// holds popcounts and becomes distances in place.  Rows within the bound
+// are counted and kept in one pass; once the bound has settled most rows
+// lie above it, so the pass tests 16 rows at a time (a comparison the
+// compiler vectorises) and touches the histogram only for blocks holding a
+// row within the bound.  The bound is lowered after the tile: rows kept
+// against the older bound are dropped later.
 void keep(const Context& cx, Running& st, std::uint32_t* d, std::size_t nb, std::size_t r0) {
     const CellSearchInput& in = cx.in;
     const std::uint32_t max = in.max_score;
@@ -80,45 +85,51 @@ void keep(const Context& cx, Running& st, std::uint32_t* d, std::size_t nb, std:
         for (std::size_t i = 0; i < nb; ++i)
             if (!in.allowed[r0 + i]) d[i] = UINT32_MAX;  // above every bound
     std::uint32_t bound = st.bound;
-    if (st.hist.empty()) {  // unfiltered: every reachable row is kept
-        for (std::size_t i = 0; i < nb; ++i)
-            if (d[i] <= bound) {
-                st.rows.push_back(static_cast<std::uint32_t>(r0 + i));
-                st.dist.push_back(d[i]);
-            }
-        return;
+    if (st.rows.size() < st.len + nb) {  // grows only: no fill per tile
+        st.rows.resize(2 * (st.len + nb));
+        st.dist.resize(2 * (st.len + nb));
     }
+    std::uint32_t* rows = st.rows.data();
+    std::uint32_t* dist = st.dist.data();
+    std::size_t w = st.len;
+    const bool filtered = !st.hist.empty();  // else every reachable row is kept
     std::uint32_t* hist = st.hist.data();
     std::size_t within = st.within;
-    for (std::size_t i = 0; i < nb; ++i)
-        if (d[i] <= bound) {
-            ++hist[d[i]];
+    constexpr std::size_t kStep = 16;
+    for (std::size_t i0 = 0; i0 < nb; i0 += kStep) {
+        const std::size_t i1 = std::min(nb, i0 + kStep);
+        unsigned any = 0;
+        for (std::size_t i = i0; i < i1; ++i) any |= d[i] <= bound;
+        if (!any) continue;
+        for (std::size_t i = i0; i < i1; ++i) {
+            if (d[i] > bound) continue;
+            if (filtered) ++hist[d[i]];
             ++within;
+            rows[w] = static_cast<std::uint32_t>(r0 + i);
+            dist[w] = d[i];
+            ++w;
         }
-    // Lower the bound while m counted rows remain at or below it.
-    while (bound > 0 && within - hist[bound] >= in.m) {
-        within -= hist[bound];
-        --bound;
     }
-    st.bound = bound;
-    st.within = within;
-    for (std::size_t i = 0; i < nb; ++i)
-        if (d[i] <= bound) {
-            st.rows.push_back(static_cast<std::uint32_t>(r0 + i));
-            st.dist.push_back(d[i]);
+    if (filtered) {
+        // Lower the bound while m counted rows remain at or below it.
+        while (bound > 0 && within - hist[bound] >= in.m) {
+            within -= hist[bound];
+            --bound;
         }
-    // Drop rows the bound has since passed, so the lists stay near m long.
-    if (st.rows.size() > 4 * in.m + 1024) {
-        std::size_t w = 0;
-        for (std::size_t i = 0; i < st.rows.size(); ++i)
-            if (st.dist[i] <= bound) {
-                st.rows[w] = st.rows[i];
-                st.dist[w] = st.dist[i];
-                ++w;
+        st.bound = bound;
+        st.within = within;
+        // Drop rows the bound has since passed, so the lists stay near m long.
+        if (w > 4 * in.m + 1024) {
+            std::size_t v = 0;
+            for (std::size_t i = 0; i < w; ++i) {
+                rows[v] = rows[i];
+                dist[v] = dist[i];
+                v += dist[i] <= bound;
             }
-        st.rows.resize(w);
-        st.dist.resize(w);
+            w = v;
+        }
     }
+    st.len = w;
 }
 
 // The final shortlist of a query: at most m rows by (distance, caller id),
@@ -131,8 +142,8 @@ void finish_shortlist(const Context& cx, Running& st, std::vector<std::uint32_t>
         std::uint32_t row;
     };
     std::vector<Entry> e;
-    e.reserve(st.rows.size());
-    for (std::size_t i = 0; i < st.rows.size(); ++i)
+    e.reserve(st.len);
+    for (std::size_t i = 0; i < st.len; ++i)
         if (st.dist[i] <= st.bound) e.push_back({st.dist[i], caller_id(in, st.rows[i]), st.rows[i]});
     if (e.size() > in.m) {
         std::nth_element(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(in.m), e.end(),

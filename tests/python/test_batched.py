@@ -194,3 +194,20 @@ def test_concurrent_add_is_refused(target):
         t.join(60)
     assert result["v"][1].shape == (3, 3)
     assert len(args["probe"]) == len(args["rerank"]) == 30
+
+
+@pytest.mark.parametrize("kind", ["bitmap", "sign"])
+def test_large_cells_short_lists(kind):
+    """Cells far larger than the shortlist: the running bound drops most rows."""
+    rng = np.random.default_rng(5)
+    docs, probe, rerank, n_top = corpus(rng, kind, 4, 3000)
+    queries = docs[:6] + 0.1 * rng.standard_normal((6, 64)).astype(np.float32)
+    starts = np.array([0, 2500, 2600, 3000], dtype=np.int64)
+    cells = np.array([[0], [1], [2], [0], [2], [1]], dtype=np.int64)[:, [0, 0]]
+    cells[3:, 1] = [1, 0, 0]
+    ids = rng.permutation(3000).astype(np.int64)
+    for m, k in ((1, 1), (5, 3)):
+        got = search_cells(probe, rerank, queries, starts, cells, ids, m, k)
+        want = reference(kind, n_top, rerank, docs, queries, starts, cells, ids, m, k, 0, None)
+        np.testing.assert_array_equal(got[1], want[1])
+        np.testing.assert_array_equal(got[0], want[0])
