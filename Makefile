@@ -61,7 +61,7 @@ dev:
 	ninja -C build/dev-$(DEV) >/dev/null
 	mkdir -p build/dev-$(DEV)/stage/kwivel
 	for f in python/kwivel/*; do ln -sfn "$$PWD/$$f" build/dev-$(DEV)/stage/kwivel/; done
-	ln -sfn "$$PWD"/build/dev-$(DEV)/_kwivel*.so build/dev-$(DEV)/stage/kwivel/
+	ln -sfn "$$PWD"/build/dev-$(DEV)/_kwivel*.so "$$PWD"/build/dev-$(DEV)/_batched*.so build/dev-$(DEV)/stage/kwivel/
 
 test-core: build
 	meson test -C build/py --print-errorlogs --num-processes $(JOBS)
@@ -77,7 +77,7 @@ test-python: build stubtest
 # The type stubs of the native module against the built module.
 stubtest: build
 	$(call ensure_pkgs,$(TEST_PKGS))
-	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest kwivel._kwivel
+	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest kwivel._kwivel kwivel._batched
 
 # Fashion-MNIST through every index and the two-stage pipeline, beside hnswlib:
 # writes demo/table.md and demo/recall_qps.png.

@@ -66,6 +66,27 @@ def best_time(fn, reps):
     return best, out
 
 
+def hnsw_index(hnswlib, vectors, threads: int, tmpdir: str):
+    """hnswlib (M = 16, ef_construction = 200) over ``vectors``: (index, build seconds,
+    resident bytes).  Its memory: the saved index holds exactly the graph and the float
+    vectors it keeps resident (the growth of this process's resident set is no measure
+    here: it reuses what the kwivel indexes freed)."""
+    import numpy as np
+    n, d = vectors.shape
+    t0 = time.perf_counter()
+    index = hnswlib.Index(space="cosine", dim=d)
+    index.init_index(max_elements=n, M=16, ef_construction=200, random_seed=100)
+    index.set_num_threads(threads)
+    for a in range(0, n, 20_000):
+        index.add_items(np.asarray(vectors[a:a + 20_000], dtype=np.float32), np.arange(a, min(n, a + 20_000)))
+    seconds = time.perf_counter() - t0
+    saved = os.path.join(tmpdir, "hnsw.bin")
+    index.save_index(saved)
+    resident = os.path.getsize(saved)
+    os.unlink(saved)
+    return index, seconds, resident
+
+
 def datasets(ctx: Context):
     """(name, corpus, queries); KWIVEL_BENCH_PIPELINE_SETS=fashion-mnist (or gaussian) runs one."""
     np = ctx.np
@@ -146,20 +167,7 @@ def run_one(ctx: Context, name: str, corpus, queries, hnswlib, threads: int, tmp
 
     hnsw = None
     if hnswlib is not None:
-        t0 = time.perf_counter()
-        index = hnswlib.Index(space="cosine", dim=d)
-        index.init_index(max_elements=n, M=16, ef_construction=200, random_seed=100)
-        index.set_num_threads(threads)
-        for a in range(0, n, 20_000):
-            index.add_items(np.asarray(vectors[a:a + 20_000]), np.arange(a, min(n, a + 20_000)))
-        t_hnsw = time.perf_counter() - t0
-        # Its memory: the saved index holds exactly the graph and the float
-        # vectors it keeps resident (the growth of this process's resident set
-        # is no measure here: it reuses what the kwivel indexes freed).
-        saved = os.path.join(tmpdir, "hnsw.bin")
-        index.save_index(saved)
-        resident = os.path.getsize(saved)
-        os.unlink(saved)
+        index, t_hnsw, resident = hnsw_index(hnswlib, vectors, threads, tmpdir)
         hnsw = {"build_s": t_hnsw, "resident_bytes": resident, "sweep": []}
         for ef in EFS:
             index.set_ef(max(ef, K))

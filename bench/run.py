@@ -66,7 +66,7 @@ if str(BENCH_DIR) not in sys.path:
 
 from harness import Context, Skip, fmt_num, json_safe, mem_available_bytes, say, section, table  # noqa: E402
 
-BENCHMARKS = ["cores", "rank_add", "call_overhead", "rank_search", "rank_io", "rank_quant", "rank_quant_asym", "pipeline", "shards", "sign_bitmap", "bitmap"]
+BENCHMARKS = ["cores", "rank_add", "call_overhead", "rank_search", "rank_io", "rank_quant", "rank_quant_asym", "pipeline", "shards", "sign_bitmap", "bitmap", "partitioned", "collection"]
 
 # OpenBLAS kernels that predate AVX2: on a CPU that has it, one of these means
 # something (OPENBLAS_CORETYPE, a generic build) chose a slow kernel.

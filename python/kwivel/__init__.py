@@ -3,6 +3,8 @@
 from . import _kwivel
 from ._kwivel import *  # noqa: F401,F403
 from .pipeline import Pipeline
+from .partitioned import PartitionedIndex
+from .collection import Collection
 from .shards import ShardError, ShardedIndex, build_sharded
 from . import _pickle
 

@@ -85,8 +85,12 @@ def _timed(fn: Callable[[], Any], reps: int = 2) -> Tuple[float, Any]:
 def run_eval(corpus: np.ndarray, queries: np.ndarray, *, k: int, ms: Sequence[int],
              rescore: int, bits_list: Sequence[int], probes: Sequence[str],
              n_top: Optional[int], hnsw_efs: Sequence[int], corpus_name: str,
-             threads: Optional[int] = None) -> List[Row]:
-    """Builds every index, runs every search; returns the table rows."""
+             threads: Optional[int] = None, partitions: Sequence[int] = (),
+             nprobes: Sequence[int] = ()) -> List[Row]:
+    """Builds every index, runs every search; returns the table rows.
+
+    ``partitions``: cell counts of PartitionedIndex builds (0: its default), each
+    searched with every ``nprobes`` and ``ms`` (the first probe kind and bit width)."""
     n, dim = corpus.shape
     nq = len(queries)
     q32 = np.ascontiguousarray(queries, dtype=np.float32)
@@ -137,9 +141,36 @@ def run_eval(corpus: np.ndarray, queries: np.ndarray, *, k: int, ms: Sequence[in
                                 group, m=m, note="+ float rows read from disk" if r else "")
         del probe
 
+    for cells in partitions:
+        _partitioned_rows(corpus, q32, k, cells, nprobes, ms, rescore, probes[0] if probes else "bitmap",
+                          bits_list[0], n_top, add_row)
+
     if hnsw_efs:
         rows.extend(_hnsw_rows(corpus, q32, k, hnsw_efs, gt_cos, gt_sp, threads))
     return rows
+
+
+def _partitioned_rows(corpus: np.ndarray, q32: np.ndarray, k: int, cells: int, nprobes: Sequence[int],
+                      ms: Sequence[int], rescore: int, probe: str, bits: int, n_top: Optional[int],
+                      add_row: Callable[..., None]) -> None:
+    """Rows of one PartitionedIndex (``cells`` cells, 0: the default) over the sweep of
+    nprobe and m, with and without rescoring; appended through ``add_row``."""
+    from .partitioned import PartitionedIndex, default_cells
+    n = len(corpus)
+    cells = min(n, cells) if cells else default_cells(n)
+    t0 = time.perf_counter()
+    index = PartitionedIndex.build(corpus, cells=cells, probe=probe, bits=bits, n_top=n_top)
+    t_build = time.perf_counter() - t0
+    bpv = index.probe.bytes_per_vec + index.rerank.bytes_per_vec + 8
+    label = "Bitmap" if probe == "bitmap" else "SignBitmap"
+    for nprobe in sorted({min(p, cells) for p in nprobes}):
+        for r in ([0, rescore] if rescore else [0]):
+            group = (f"{cells} cells, nprobe={nprobe}: {label} + RankQuant({bits})"
+                     + (f" + rescore {r}" if r else ""))
+            for m in ms:
+                t, (_, ids) = _timed(lambda: index.search(q32, k, nprobe=nprobe, m=m, rescore=r))
+                add_row(f"{group}, m={m}", ids, t, bpv, t_build, group, m=m,
+                        note="+ float rows read from disk" if r else "")
 
 
 def _hnsw_rows(corpus: np.ndarray, q32: np.ndarray, k: int, efs: Sequence[int],

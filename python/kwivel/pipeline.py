@@ -5,11 +5,14 @@ A :class:`Pipeline` joins a probe index (:class:`~kwivel.Bitmap` or
 vectors in the same order (ids are row positions in both).  A search runs
 
 1. the probe's batched shortlist of ``m`` candidates per query,
-2. ``RankQuant.search_asymmetric_subset`` on each query's shortlist, on a
-   thread pool (the rerank releases the interpreter lock), and
+2. ``RankQuant.search_asymmetric_subset`` on each query's shortlist, and
 3. optionally, exact cosine rescoring of the rerank's best ``rescore`` hits
    against the original float vectors (an in-memory array or a memory-mapped
    ``.npy``), keeping the best ``k``.
+
+With kwivel's own index classes (and float32 rows when rescoring) the three
+stages run in one native call, ``kwivel._batched.search_cells`` over a single
+cell; otherwise the stages run here, the reranks on a thread pool.
 
 Results are ``(scores, ids)``, ``float32`` and ``int64`` of shape ``(nq, k)``;
 a row whose shortlist holds fewer than ``k`` ids is padded with ``-inf`` and
@@ -26,6 +29,9 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Optional, Tuple
 
 import numpy as np
+
+from ._batched import search_cells
+from ._kwivel import Bitmap, RankQuant, SignBitmap
 
 __all__ = ["Pipeline", "exact_cosine_rescore"]
 
@@ -151,6 +157,13 @@ class Pipeline:
         ids = np.full((nq, k), -1, dtype=np.int64)
         if nq == 0:
             return scores, ids
+        if self._native_ok(rescore):
+            # The whole search in one native call: the flat index is one cell.
+            n = len(self.rerank)
+            return search_cells(self.probe, self.rerank, queries, np.array([0, n], dtype=np.int64),
+                                np.zeros((nq, 1), dtype=np.int64), None, m, k,
+                                vectors=self.vectors if rescore is not None else None,
+                                rescore=rescore or 0)
         # Each task shortlists its own block of queries (the probe's scan runs
         # on the calling thread with the interpreter lock released, so blocks
         # on several threads scan in parallel), then reranks and rescores it.
@@ -167,6 +180,18 @@ class Pipeline:
             if e is not None:
                 raise e
         return scores, ids
+
+    def _native_ok(self, rescore: Optional[int]) -> bool:
+        """Whether search_cells runs this search: kwivel's own index classes, and
+        float32 rows with contiguous coordinates when rescoring."""
+        if not (isinstance(self.probe, (Bitmap, SignBitmap)) and isinstance(self.rerank, RankQuant)):
+            return False
+        if rescore is None:
+            return True
+        v = self.vectors
+        return (isinstance(v, np.ndarray) and v.dtype == np.float32 and v.dtype.isnative
+                and (v.shape[1] <= 1 or v.strides[1] == 4) and v.strides[0] >= 0 and v.strides[0] % 4 == 0
+                and v.flags.aligned)
 
     def _search_block(self, queries: np.ndarray, a: int, b: int, k: int, m: int,
                       rescore: Optional[int], scores: np.ndarray, ids: np.ndarray) -> None:

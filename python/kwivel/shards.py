@@ -377,48 +377,98 @@ def _worker_address() -> Optional[str]:
         return None
 
 
-def _worker_index(directory: str, generation: str, kind: str, params: Dict[str, int],
-                  shard: Shard, keep: bool) -> Any:
+def worker_cached(directory: str, generation: Optional[str], name: str, load: Any, keep: bool) -> Any:
+    """On a Dask worker: the object ``name`` of ``directory``, from ``load()`` the first time
+    and kept (``keep``) for the searches that follow.  A ``generation`` other than the one
+    last seen for ``directory`` (its manifest was rewritten) drops what was kept for it;
+    None keeps it (names that never change meaning, like fresh segment names)."""
     with _WORKER_LOCK:
-        if _WORKER_GENERATION.get(directory) != generation:
+        if generation is not None and _WORKER_GENERATION.get(directory) != generation:
             # The directory was rebuilt: the shards of its earlier manifest go.
             _WORKER_CACHE.pop(directory, None)
             _WORKER_GENERATION[directory] = generation
         cache = _WORKER_CACHE.setdefault(directory, {})
-        index = cache.get(shard.file)
-        if index is None:
-            index = _load_shard(directory, kind, params, shard)
-            _WORKER_LOADS[directory, shard.file] = _WORKER_LOADS.get((directory, shard.file), 0) + 1
+        obj = cache.get(name)
+        if obj is None:
+            obj = load()
+            _WORKER_LOADS[directory, name] = _WORKER_LOADS.get((directory, name), 0) + 1
             if keep:
-                cache[shard.file] = index
-        return index
+                cache[name] = obj
+        return obj
 
 
-def _search_on_worker(sources: List[Tuple[str, str, str, Dict[str, int], List[Shard]]],
-                      numbers: List[int], owner: str, queries: np.ndarray, k: int,
-                      how: Tuple[str, Any]) -> Tuple[np.ndarray, np.ndarray]:
+def worker_keeps(owner: str, directory: str, names: Iterable[str]) -> bool:
+    """On a Dask worker: whether it is ``owner``, the worker these names were assigned to;
+    if so, it drops whatever else it kept for ``directory`` (now assigned elsewhere).  Any
+    other worker runs a task only when the owner died mid-search, and loads for that task
+    alone, so its memory holds no more than its own share afterwards."""
+    keep = _worker_address() == owner
+    if keep:
+        wanted = set(names)
+        with _WORKER_LOCK:
+            cache = _WORKER_CACHE.get(directory, {})
+            for name in [name for name in cache if name not in wanted]:
+                del cache[name]
+    return keep
+
+
+def _search_on_worker(numbers: List[int], owner: str, queries: np.ndarray,
+                      sources: List[Tuple[str, str, str, Dict[str, int], List[Shard]]],
+                      k: int, how: Tuple[str, Any]) -> Tuple[np.ndarray, np.ndarray]:
     """Runs on a Dask worker: searches shards ``numbers`` and merges their parts.
 
     ``sources`` are the sharded indexes searched together, as (directory,
-    manifest digest, kind, params, shards).  The worker the shards were assigned
-    to (``owner``) loads them once and keeps them, dropping any it kept that are
-    now assigned elsewhere.  Any other worker runs this only when the owner died
-    mid-search; it loads the shards for this search alone, so its memory holds
-    no more than its own share afterwards."""
-    keep = _worker_address() == owner
-    if keep:
-        with _WORKER_LOCK:
-            for directory, _, _, _, shards in sources:
-                files = {shards[i].file for i in numbers}
-                cache = _WORKER_CACHE.get(directory, {})
-                for name in [name for name in cache if name not in files]:
-                    del cache[name]
+    manifest digest, kind, params, shards); the owner keeps its shards loaded."""
+    keep = all([worker_keeps(owner, directory, [shards[i].file for i in numbers])
+                for directory, _, _, _, shards in sources])
     parts = []
     for i in numbers:
-        indexes = [_worker_index(directory, generation, kind, params, shards[i], keep)
+        indexes = [worker_cached(directory, generation, shards[i].file,
+                                 lambda d=directory, kd=kind, p=params, sh=shards[i]: _load_shard(d, kd, p, sh),
+                                 keep)
                    for directory, generation, kind, params, shards in sources]
         parts.append(_search_shard(indexes, sources[-1][4][i], queries, k, how))
     return merge_topk(parts, k, nq=len(queries))
+
+
+def assign_to_workers(n_shards: int, workers: Iterable[str]) -> Dict[str, List[int]]:
+    """Shard numbers per worker address: shard i goes to the i-th worker in address order,
+    cyclically."""
+    addresses = sorted(workers)
+    if not addresses:
+        raise RuntimeError("the Dask cluster has no workers")
+    plan: Dict[str, List[int]] = {}
+    for number in range(n_shards):
+        plan.setdefault(addresses[number % len(addresses)], []).append(number)
+    return plan
+
+
+def search_on_workers(client: Any, n_shards: int, task: Any, queries: Any, args: Tuple[Any, ...],
+                      timeout: Optional[float]
+                      ) -> Tuple[List[Tuple[np.ndarray, np.ndarray]], Dict[str, int]]:
+    """Runs ``task(numbers, owner, queries, *args)`` once per worker of ``client``, each on its
+    shard ``numbers`` (:func:`assign_to_workers`), pinned to that worker but free to move when
+    it dies.  The queries go out once per worker (float32); returns the ``(scores, ids)`` part
+    of every worker and the bytes moved."""
+    q = queries
+    if isinstance(q, np.ndarray) and q.dtype in (np.float16, np.float64):
+        # The shards convert to float32 anyway; send the smaller array.
+        with np.errstate(over="ignore"):
+            q = q.astype(np.float32)
+    if isinstance(q, np.ndarray) and not q.flags.c_contiguous:
+        q = np.ascontiguousarray(q)
+    plan = assign_to_workers(n_shards, client.scheduler_info()["workers"])
+    q_future = client.scatter(q, broadcast=True, hash=False)
+    try:
+        futures = [client.submit(task, numbers, address, q_future, *args, workers=[address],
+                                 allow_other_workers=True, pure=False)
+                   for address, numbers in plan.items()]
+        parts = [f.result(timeout=timeout) for f in futures]
+    finally:
+        q_future.release()
+    sent = int(getattr(q, "nbytes", 0)) * len(plan)
+    received = sum(int(s.nbytes) + int(i.nbytes) for s, i in parts)
+    return parts, {"queries_bytes_sent": sent, "result_bytes_received": received, "workers": len(plan)}
 
 
 def _worker_loads() -> Dict[Tuple[str, str], int]:
@@ -530,13 +580,8 @@ class ShardedIndex:
 
     def assignment(self, workers: Iterable[str]) -> Dict[str, List[Shard]]:
         """Shards per worker address: shard i goes to the i-th worker in address order, cyclically."""
-        addresses = sorted(workers)
-        if not addresses:
-            raise RuntimeError("the Dask cluster has no workers")
-        plan: Dict[str, List[Shard]] = {}
-        for shard in self.shards:
-            plan.setdefault(addresses[shard.number % len(addresses)], []).append(shard)
-        return plan
+        return {address: [self.shards[i] for i in numbers]
+                for address, numbers in assign_to_workers(len(self.shards), workers).items()}
 
     def _source(self) -> Tuple[str, str, str, Dict[str, int], List[Shard]]:
         return self.directory, self.generation, self.kind, self.params, self.shards
@@ -547,29 +592,9 @@ class ShardedIndex:
             parts = [_search_shard([ix.load_shard(s.number) for ix in indexes], s, queries, k, how)
                      for s in self.shards]
             return merge_topk(parts, k, nq=len(queries) if hasattr(queries, "__len__") else None)
-        q = queries
-        if isinstance(q, np.ndarray) and q.dtype in (np.float16, np.float64):
-            # The shards convert to float32 anyway; send the smaller array.
-            with np.errstate(over="ignore"):
-                q = q.astype(np.float32)
-        if isinstance(q, np.ndarray) and not q.flags.c_contiguous:
-            q = np.ascontiguousarray(q)
-        plan = self.assignment(client.scheduler_info()["workers"])
-        sources = [ix._source() for ix in indexes]
-        q_future = client.scatter(q, broadcast=True, hash=False)
-        try:
-            futures = [client.submit(_search_on_worker, sources, [s.number for s in shards], address,
-                                     q_future, k, how, workers=[address], allow_other_workers=True,
-                                     pure=False)
-                       for address, shards in plan.items()]
-            parts = [f.result(timeout=timeout) for f in futures]
-        finally:
-            q_future.release()
-        sent = int(getattr(q, "nbytes", 0)) * len(plan)
-        received = sum(int(s.nbytes) + int(i.nbytes) for s, i in parts)
-        self.last_transfer = {"queries_bytes_sent": sent, "result_bytes_received": received,
-                              "workers": len(plan)}
-        return merge_topk(parts, k, nq=len(q) if hasattr(q, "__len__") else None)
+        parts, self.last_transfer = search_on_workers(client, len(self.shards), _search_on_worker, queries,
+                                                      ([ix._source() for ix in indexes], k, how), timeout)
+        return merge_topk(parts, k, nq=len(queries) if hasattr(queries, "__len__") else None)
 
 
 # ----------------------------------------------------------------------------

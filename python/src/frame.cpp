@@ -118,7 +118,11 @@ Signature::Signature(const char* qualifier, const char* doc) : doc_(doc) {
         const auto e = p.find_last_not_of(' ');
         if (b != std::string::npos) {
             p = p.substr(b, e - b + 1);
-            if (p[0] != '$') names_.push_back(p);
+            const auto eq = p.find('=');
+            if (p[0] != '$') {
+                names_.push_back(p.substr(0, eq));
+                optional_.push_back(eq != std::string::npos);
+            }
         }
         pos = comma + 1;
     }
@@ -167,7 +171,7 @@ void bind_positional(const Signature& sig, PyObject** out, PyObject* const* args
 void check_complete(const Signature& sig, PyObject* const* out) {
     std::vector<std::string> missing;
     for (std::size_t i = 0; i < sig.size(); ++i)
-        if (!out[i]) missing.push_back(sig.name(i));
+        if (!out[i] && !sig.optional(i)) missing.push_back(sig.name(i));
     if (missing.empty()) return;
     type_error(sig.display() + " missing " + std::to_string(missing.size()) + " required positional argument" +
                (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));

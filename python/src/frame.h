@@ -31,20 +31,23 @@ PyObject* panic_exception();
 
 // Parameter names and the displayed name, read from a docstring whose first
 // line is the text signature, e.g. "search($self, queries, k)\n--\n\n...".
+// A parameter written "name=default" may be left out (its slot stays null).
 class Signature {
 public:
-    static constexpr std::size_t kMaxParams = 6;
+    static constexpr std::size_t kMaxParams = 12;
     Signature(const char* qualifier, const char* doc);
 
     const char* doc() const { return doc_; }
     const std::string& display() const { return display_; }  // "Rank.search()"
     std::size_t size() const { return names_.size(); }
     const std::string& name(std::size_t i) const { return names_[i]; }
+    bool optional(std::size_t i) const { return optional_[i]; }
 
 private:
     const char* doc_;
     std::string display_;
     std::vector<std::string> names_;
+    std::vector<bool> optional_;
 };
 
 // The bound arguments of one call, in signature order (borrowed references).

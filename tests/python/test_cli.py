@@ -116,7 +116,8 @@ def test_bad_input_is_one_line_exit_2_and_leaves_no_file(files, args, named, pro
 def test_eval_writes_table_and_plot(files, tmp_path):
     d = files[0]
     r = kwivel_cmd("eval", d / "corpus.npy", d / "queries.npy", "--m", "20,300", "--rescore", "300",
-                   "--plot", tmp_path / "p.png", "--table", tmp_path / "t.md")
+                   "--plot", tmp_path / "p.png", "--table", tmp_path / "t.md", "--partitions", "4",
+                   "--nprobe", "4")
     assert r.returncode == 0, r.stderr
     png = (tmp_path / "p.png").read_bytes()
     assert png.startswith(b"\x89PNG") and len(png) > 1000
@@ -130,6 +131,8 @@ def test_eval_writes_table_and_plot(files, tmp_path):
     for probe in ("Bitmap", "SignBitmap"):
         for bits in (4, 2):
             assert recall_cos[f"{probe} + RankQuant({bits}) + rescore 300, m=300"] == 1.0
+    # So is a partitioned search reading every cell.
+    assert recall_cos["4 cells, nprobe=4: Bitmap + RankQuant(4) + rescore 300, m=300"] == 1.0
 
 
 def write_idx(path, images):

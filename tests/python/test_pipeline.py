@@ -56,13 +56,16 @@ def composed(probe, rerank, docs, queries, k, m, rescore):
 @pytest.mark.parametrize("bits", [4, 2, 1])
 @pytest.mark.parametrize("k,m,rescore", [(10, 60, None), (10, 60, 25), (10, 4, None), (10, 7, 12),
                                          (0, 30, None), (5, 0, None)])
-def test_search_equals_composition_of_stages(data, tmp_path, monkeypatch, kind, bits, k, m, rescore):
+@pytest.mark.parametrize("native", [True, False], ids=["search_cells", "python"])
+def test_search_equals_composition_of_stages(data, tmp_path, monkeypatch, kind, bits, k, m, rescore, native):
     docs, queries = data
     np.save(tmp_path / "docs.npy", docs)
     vectors = np.load(tmp_path / "docs.npy", mmap_mode="r")
     probe, rerank = built(kind, bits, docs)
     # Small shortlist blocks: the batch is cut into several probe calls.
     monkeypatch.setattr(kwivel.pipeline, "_SHORTLIST_BUFFER_BYTES", 8 * 4 * N)
+    if not native:
+        monkeypatch.setattr(Pipeline, "_native_ok", lambda self, rescore: False)
     with Pipeline(probe, rerank, vectors=vectors, threads=3) as pipe:
         scores, ids = pipe.search(np.asfortranarray(queries), k, m, rescore=rescore)
     want_s, want_i = composed(probe, rerank, docs, queries, k, m, rescore)

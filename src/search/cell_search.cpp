@@ -1,0 +1,336 @@
+#include "search/cell_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/error.h"
+#include "base/parallel.h"
+#include "kernels/common.h"
+#include "kernels/quant_asym.h"
+#include "ordinal/rank_transform.h"
+
+namespace kwivel {
+
+namespace {
+
+// Widest score range filtered through a histogram; wider ones (sign bitmaps
+// of more than 65536 dimensions) keep every reachable row.
+constexpr std::uint32_t kMaxHistogramScore = 65536;
+
+// Queries inverted together (their shortlist states live side by side):
+// up to 128, fewer when their histograms would pass about 1 MiB.
+std::size_t block_queries(std::uint32_t max_score) {
+    const std::size_t bins = std::size_t{std::min(max_score, kMaxHistogramScore)} + 1;
+    return std::clamp<std::size_t>((std::size_t{1} << 20) / (4 * bins), kPopGroup, 128);
+}
+
+// Rows per scan tile: about 512 KiB of probe words, at most 8192 rows, so a
+// group's counts for the tile (8 x 4 bytes per row) stay in L2.  (The same
+// tiling as the flat popcount shortlists of search/popcount_shortlists.cpp.)
+std::size_t tile_rows(std::size_t wpv) { return std::clamp<std::size_t>(65536 / wpv, 1, 8192); }
+
+// One query's running shortlist: the histogram of the distances counted so
+// far (only entries up to `bound` are meaningful), `within` = how many
+// counted rows lie at or below `bound`, and the rows kept with their
+// distances.  The histogram-bound scheme is the one of
+// search/popcount_shortlists.cpp, carried across cells.
+struct Running {
+    std::vector<std::uint32_t> hist;
+    std::uint32_t bound = 0;
+    std::size_t within = 0;
+    std::vector<std::uint32_t> rows;  // the first len entries are kept rows
+    std::vector<std::uint32_t> dist;
+    std::size_t len = 0;
+
+    void reset(std::uint32_t max_score) {
+        if (max_score <= kMaxHistogramScore)
+            hist.assign(std::size_t{max_score} + 1, 0);
+        else
+            hist.clear();
+        bound = max_score;
+        within = 0;
+        len = 0;
+    }
+};
+
+struct Context {
+    const CellSearchInput& in;
+    const KernelTable& table;
+    Tier tier;
+    float inv;      // 1 / the rows' centred norm
+    SimdTier simd;  // the rerank's vector path
+};
+
+std::int64_t caller_id(const CellSearchInput& in, std::size_t row) {
+    return in.ids ? in.ids[row] : static_cast<std::int64_t>(row);
+}
+
+// Counts the nb rows of one tile (first row r0) into a query's state: d
+// holds popcounts and becomes distances in place.  Rows within the bound
+// are counted and kept in one pass; once the bound has settled most rows
+// lie above it, so the pass tests 16 rows at a time (a comparison the
+// compiler vectorises) and touches the histogram only for blocks holding a
+// row within the bound.  The bound is lowered after the tile: rows kept
+// against the older bound are dropped later.
+void keep(const Context& cx, Running& st, std::uint32_t* d, std::size_t nb, std::size_t r0) {
+    const CellSearchInput& in = cx.in;
+    const std::uint32_t max = in.max_score;
+    if (in.best_first)
+        for (std::size_t i = 0; i < nb; ++i) d[i] = max - d[i];
+    if (in.allowed)
+        for (std::size_t i = 0; i < nb; ++i)
+            if (!in.allowed[r0 + i]) d[i] = UINT32_MAX;  // above every bound
+    std::uint32_t bound = st.bound;
+    if (st.rows.size() < st.len + nb) {  // grows only: no fill per tile
+        st.rows.resize(2 * (st.len + nb));
+        st.dist.resize(2 * (st.len + nb));
+    }
+    std::uint32_t* rows = st.rows.data();
+    std::uint32_t* dist = st.dist.data();
+    std::size_t w = st.len;
+    const bool filtered = !st.hist.empty();  // else every reachable row is kept
+    std::uint32_t* hist = st.hist.data();
+    std::size_t within = st.within;
+    constexpr std::size_t kStep = 16;
+    for (std::size_t i0 = 0; i0 < nb; i0 += kStep) {
+        const std::size_t i1 = std::min(nb, i0 + kStep);
+        unsigned any = 0;
+        for (std::size_t i = i0; i < i1; ++i) any |= d[i] <= bound;
+        if (!any) continue;
+        for (std::size_t i = i0; i < i1; ++i) {
+            if (d[i] > bound) continue;
+            if (filtered) ++hist[d[i]];
+            ++within;
+            rows[w] = static_cast<std::uint32_t>(r0 + i);
+            dist[w] = d[i];
+            ++w;
+        }
+    }
+    if (filtered) {
+        // Lower the bound while m counted rows remain at or below it.
+        while (bound > 0 && within - hist[bound] >= in.m) {
+            within -= hist[bound];
+            --bound;
+        }
+        st.bound = bound;
+        st.within = within;
+        // Drop rows the bound has since passed, so the lists stay near m long.
+        if (w > 4 * in.m + 1024) {
+            std::size_t v = 0;
+            for (std::size_t i = 0; i < w; ++i) {
+                rows[v] = rows[i];
+                dist[v] = dist[i];
+                v += dist[i] <= bound;
+            }
+            w = v;
+        }
+    }
+    st.len = w;
+}
+
+// The final shortlist of a query: at most m rows by (distance, caller id),
+// returned in row order.
+void finish_shortlist(const Context& cx, Running& st, std::vector<std::uint32_t>& out) {
+    const CellSearchInput& in = cx.in;
+    struct Entry {
+        std::uint32_t dist;
+        std::int64_t id;
+        std::uint32_t row;
+    };
+    std::vector<Entry> e;
+    e.reserve(st.len);
+    for (std::size_t i = 0; i < st.len; ++i)
+        if (st.dist[i] <= st.bound) e.push_back({st.dist[i], caller_id(in, st.rows[i]), st.rows[i]});
+    if (e.size() > in.m) {
+        std::nth_element(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(in.m), e.end(),
+                         [](const Entry& a, const Entry& b) { return a.dist != b.dist ? a.dist < b.dist : a.id < b.id; });
+        e.resize(in.m);
+    }
+    out.clear();
+    for (const Entry& x : e) out.push_back(x.row);
+    std::sort(out.begin(), out.end());
+}
+
+// Per-thread working set of the rerank and rescoring.
+struct Scratch {
+    SubsetScratch sub;
+    std::vector<std::uint32_t> shortlist;
+    std::vector<double> qd;
+    struct Hit {
+        float score;
+        std::int64_t id;
+    };
+    std::vector<Hit> hits;
+};
+
+// Asymmetric scores of one query over the gathered shortlist rows, the
+// keep best by (score, caller id): the steps of
+// quant_search_asymmetric_subset with caller ids in place of row ids.
+// Leaves the kept scores and shortlist slots in sc.sub.local_*; returns how
+// many were kept.
+std::size_t rerank(const Context& cx, const float* query, Scratch& sc, std::size_t keep) {
+    const CellSearchInput& in = cx.in;
+    const std::size_t dim = in.dim, bpv = dim * in.bits / 8, nc = sc.shortlist.size();
+    const std::size_t k_eff = std::min(keep, nc);
+    if (k_eff == 0) return 0;
+    SubsetScratch& s = sc.sub;
+    s.qn = l2_normalise(query, dim);
+    float sum = -0.0f;
+    for (float v : s.qn) sum = sum + v;
+    const float offset = (((static_cast<float>(1u << in.bits) - 1.0f) * (-0.5f)) * sum) * cx.inv;
+    s.gathered.resize(nc * bpv);
+    s.global_ids.resize(nc);
+    for (std::size_t slot = 0; slot < nc; ++slot) {
+        const std::uint32_t row = sc.shortlist[slot];
+        std::memcpy(s.gathered.data() + slot * bpv, in.codes + std::size_t{row} * bpv, bpv);
+        s.global_ids[slot] = caller_id(in, row);
+    }
+    TopK tk(k_eff);
+    tk.set_id_map(s.global_ids.data(), nc);
+    if (in.bits == 8) {
+        scan_b8_asym_with_lut(s.gathered.data(), nc, dim, s.qn.data(), dim, cx.inv, s.table, tk, cx.tier);
+    } else if (cx.simd != SimdTier::scalar) {
+        tk.set_score_offset(offset);
+        const auto scan = cx.table.quant_asym_scan[static_cast<std::size_t>(cx.simd)][kern::asym_width_slot(in.bits)];
+        KW_ASSERT(scan != nullptr, std::string("kwivel: no ") + simd_tier_name(cx.simd) +
+                                       " asymmetric scan in the " + tier_name(cx.tier) + " kernels");
+        scan(s.gathered.data(), nc, dim, s.qn.data(), cx.inv, tk);
+    } else {
+        scan_via_lut_scalar_with_lut(s.gathered.data(), nc, dim, in.bits, s.qn.data(), dim, cx.inv, s.table, tk);
+    }
+    s.local_scores.resize(k_eff);
+    s.local_slots.resize(k_eff);
+    tk.finalize_into_with_scratch(s.local_scores.data(), k_eff, s.local_slots.data(), k_eff, s.finalize);
+    return k_eff;
+}
+
+// Exact cosine of a query with one float row, summed in double; 0 when
+// either norm is 0.
+double cosine(const float* row, const double* q, double qq, std::size_t dim) {
+    double dot = 0.0, xx = 0.0;
+    for (std::size_t j = 0; j < dim; ++j) {
+        const double x = row[j];
+        dot += x * q[j];
+        xx += x * x;
+    }
+    const double norm = std::sqrt(xx * qq);
+    return norm > 0.0 ? dot / norm : 0.0;
+}
+
+// Stages 2 and 3 of query q, written to its result row.
+void finish_query(const Context& cx, std::size_t q, Scratch& sc, SearchResult& out) {
+    const CellSearchInput& in = cx.in;
+    float* scores = out.scores.data() + q * in.k;
+    std::int64_t* ids = out.ids.data() + q * in.k;
+    std::fill(scores, scores + in.k, kern::kNegInf);
+    std::fill(ids, ids + in.k, std::int64_t{-1});
+    const float* query = in.queries + q * in.dim;
+    const std::size_t kept = rerank(cx, query, sc, std::max(in.k, in.rescore));
+    const SubsetScratch& s = sc.sub;
+    if (in.rescore == 0) {
+        for (std::size_t i = 0; i < std::min(kept, in.k); ++i) {
+            scores[i] = s.local_scores[i];
+            ids[i] = s.global_ids[static_cast<std::size_t>(s.local_slots[i])];
+        }
+        return;
+    }
+    sc.qd.assign(query, query + in.dim);
+    double qq = 0.0;
+    for (double v : sc.qd) qq += v * v;
+    sc.hits.clear();
+    for (std::size_t i = 0; i < kept; ++i) {
+        const auto slot = static_cast<std::size_t>(s.local_slots[i]);
+        const float* row = in.vectors + std::size_t{sc.shortlist[slot]} * in.vector_stride;
+        sc.hits.push_back({static_cast<float>(cosine(row, sc.qd.data(), qq, in.dim)), s.global_ids[slot]});
+    }
+    std::sort(sc.hits.begin(), sc.hits.end(), [](const Scratch::Hit& a, const Scratch::Hit& b) {
+        return a.score != b.score ? a.score > b.score : a.id < b.id;
+    });
+    for (std::size_t i = 0; i < std::min(kept, in.k); ++i) {
+        scores[i] = sc.hits[i].score;
+        ids[i] = sc.hits[i].id;
+    }
+}
+
+// Shortlists of queries [b0, b1): the block's probe lists inverted, each
+// probed cell scanned once per group of up to kPopGroup of its queries.
+void shortlist_block(const Context& cx, std::size_t b0, std::size_t b1, std::vector<Running>& states,
+                     std::vector<std::uint32_t>& tile, std::vector<std::uint64_t>& group_words) {
+    const CellSearchInput& in = cx.in;
+    const std::size_t nb = b1 - b0, wpv = in.wpv;
+    for (std::size_t i = 0; i < nb; ++i) states[i].reset(in.max_score);
+    // (cell, query in block) pairs, each cell once per query.
+    std::vector<std::pair<std::int64_t, std::uint32_t>> probes;
+    probes.reserve(nb * in.nprobe);
+    for (std::size_t i = 0; i < nb; ++i) {
+        const std::int64_t* c = in.cells + (b0 + i) * in.nprobe;
+        for (std::size_t j = 0; j < in.nprobe; ++j) probes.emplace_back(c[j], static_cast<std::uint32_t>(i));
+    }
+    std::sort(probes.begin(), probes.end());
+    probes.erase(std::unique(probes.begin(), probes.end()), probes.end());
+    const std::size_t block = tile_rows(wpv);
+    tile.resize(kPopGroup * block);
+    group_words.resize(kPopGroup * wpv);
+    const auto collect8 = cx.table.popcount_collect8[static_cast<std::size_t>(in.op)];
+    const auto collect1 = cx.table.popcount_collect[static_cast<std::size_t>(in.op)];
+    std::uint32_t members[kPopGroup];
+    for (std::size_t p = 0; p < probes.size();) {
+        const std::int64_t cell = probes[p].first;
+        const auto lo = static_cast<std::size_t>(in.starts[cell]), hi = static_cast<std::size_t>(in.starts[cell + 1]);
+        std::size_t e = p;
+        while (e < probes.size() && probes[e].first == cell) ++e;
+        for (std::size_t g0 = p; g0 < e; g0 += kPopGroup) {
+            const std::size_t ng = std::min(kPopGroup, e - g0);
+            for (std::size_t g = 0; g < ng; ++g) {
+                members[g] = probes[g0 + g].second;
+                std::memcpy(group_words.data() + g * wpv, in.query_words + (b0 + members[g]) * wpv, wpv * 8);
+            }
+            for (std::size_t r0 = lo; r0 < hi; r0 += block) {
+                const std::size_t nr = std::min(block, hi - r0);
+                const std::uint64_t* rows = in.probe_words + r0 * wpv;
+                if (ng == 1)
+                    collect1(rows, nr, wpv, group_words.data(), tile.data());
+                else
+                    collect8(rows, nr, wpv, group_words.data(), ng, tile.data(), block);
+                for (std::size_t g = 0; g < ng; ++g) keep(cx, states[members[g]], tile.data() + g * block, nr, r0);
+            }
+        }
+        p = e;
+    }
+}
+
+}  // namespace
+
+SearchResult cell_search(const CellSearchInput& in, Tier tier) {
+    SearchResult out = SearchResult::sized(in.nq, in.k);
+    if (in.nq == 0 || in.k == 0) return out;
+    KW_ASSERT(in.rescore == 0 || (in.vectors != nullptr && in.rescore >= in.k),
+              "kwivel: rescoring needs the float rows and rescore >= k");
+    KW_ASSERT(in.bits == 1 || in.bits == 2 || in.bits == 4 || in.bits == 8, "kwivel: bits must be 1, 2, 4 or 8");
+    const Context cx{in, kernel_table(tier), tier, 1.0f / asymmetric_norm(in.dim, in.bits),
+                     select_simd_tier(tier, in.dim, in.bits)};
+    const std::size_t cap = block_queries(in.max_score);
+    parallel_for(0, in.nq, [&](std::size_t lo, std::size_t hi) {
+        std::vector<Running> states(std::min(cap, hi - lo));
+        std::vector<std::uint32_t> tile;
+        std::vector<std::uint64_t> group_words;
+        Scratch sc;
+        kern::for_blocks(lo, hi, cap, [&](std::size_t b0, std::size_t b1) {
+            if (in.m > 0) shortlist_block(cx, b0, b1, states, tile, group_words);
+            for (std::size_t q = b0; q < b1; ++q) {
+                if (in.m > 0)
+                    finish_shortlist(cx, states[q - b0], sc.shortlist);
+                else
+                    sc.shortlist.clear();
+                finish_query(cx, q, sc, out);
+            }
+        });
+    });
+    return out;
+}
+
+}  // namespace kwivel
