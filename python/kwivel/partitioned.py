@@ -351,17 +351,19 @@ class PartitionedIndex:
     # ------------------------------------------------------------------ searching
 
     # The defaults, measured on fastText sentence vectors of Debian's documentation
-    # (the first 100,000 of bench/realdata.py's 500,000 x 384, 1,265 cells): a sixth of the
+    # (bench/realdata.py, 384 dims): on the first 100,000 (1,265 cells) a sixth of the
     # cells, a shortlist of 2,000 and rescoring of the best 50 give recall@10 0.994 (a
-    # tenth and 1,000: 0.983; rescoring 100 instead of 50 adds nothing there).
-    # Fashion-MNIST reaches 0.99 with far less (a thirty-second, 500, 20).
+    # tenth and 1,000: 0.983; rescoring 100 instead of 50 adds nothing); on all 500,000
+    # (2,828 cells) a sixth needs a shortlist of 4,000 for 0.993 (2,000: 0.986), hence
+    # m growing as sqrt(n).  Fashion-MNIST reaches 0.99 with far less (a thirty-second,
+    # 500, 20).
     def default_nprobe(self) -> int:
         """Cells a search reads when ``nprobe`` is not given: a sixth of them."""
         return max(1, min(self.n_cells, int(math.ceil(self.n_cells / 6))))
 
     def default_m(self, k: int) -> int:
-        """Shortlist width when ``m`` is not given."""
-        return max(2000, 50 * k)
+        """Shortlist width when ``m`` is not given: about 6.5 * sqrt(n), at least 500."""
+        return max(500, 50 * k, int(math.ceil(6.5 * math.sqrt(len(self)))))
 
     def default_rescore(self, k: int) -> int:
         """Hits rescored by exact cosine when ``rescore`` is not given (0 without float rows)."""
