@@ -11,6 +11,8 @@
 #include "base/parallel.h"
 #include "kernels/common.h"
 #include "kernels/quant_asym.h"
+#include "search/quant_asym_search.h"
+#include "search/scan_support.h"
 #include "ordinal/rank_transform.h"
 
 namespace kwivel {
@@ -62,7 +64,6 @@ struct Context {
     const KernelTable& table;
     Tier tier;
     float inv;      // 1 / the rows' centred norm
-    SimdTier simd;  // the rerank's vector path
 };
 
 std::int64_t caller_id(const CellSearchInput& in, std::size_t row) {
@@ -179,9 +180,6 @@ std::size_t rerank(const Context& cx, const float* query, Scratch& sc, std::size
     if (k_eff == 0) return 0;
     SubsetScratch& s = sc.sub;
     s.qn = l2_normalise(query, dim);
-    float sum = -0.0f;
-    for (float v : s.qn) sum = sum + v;
-    const float offset = (((static_cast<float>(1u << in.bits) - 1.0f) * (-0.5f)) * sum) * cx.inv;
     s.gathered.resize(nc * bpv);
     s.global_ids.resize(nc);
     for (std::size_t slot = 0; slot < nc; ++slot) {
@@ -191,17 +189,7 @@ std::size_t rerank(const Context& cx, const float* query, Scratch& sc, std::size
     }
     TopK tk(k_eff);
     tk.set_id_map(s.global_ids.data(), nc);
-    if (in.bits == 8) {
-        scan_b8_asym_with_lut(s.gathered.data(), nc, dim, s.qn.data(), dim, cx.inv, s.table, tk, cx.tier);
-    } else if (cx.simd != SimdTier::scalar) {
-        tk.set_score_offset(offset);
-        const auto scan = cx.table.quant_asym_scan[static_cast<std::size_t>(cx.simd)][kern::asym_width_slot(in.bits)];
-        KW_ASSERT(scan != nullptr, std::string("kwivel: no ") + simd_tier_name(cx.simd) +
-                                       " asymmetric scan in the " + tier_name(cx.tier) + " kernels");
-        scan(s.gathered.data(), nc, dim, s.qn.data(), cx.inv, tk);
-    } else {
-        scan_via_lut_scalar_with_lut(s.gathered.data(), nc, dim, in.bits, s.qn.data(), dim, cx.inv, s.table, tk);
-    }
+    quant_asym_scan_rows(s.gathered.data(), nc, dim, in.bits, s.qn.data(), cx.inv, cx.tier, s.table, tk);
     s.local_scores.resize(k_eff);
     s.local_slots.resize(k_eff);
     tk.finalize_into_with_scratch(s.local_scores.data(), k_eff, s.local_slots.data(), k_eff, s.finalize);
@@ -311,15 +299,14 @@ SearchResult cell_search(const CellSearchInput& in, Tier tier) {
     KW_ASSERT(in.rescore == 0 || (in.vectors != nullptr && in.rescore >= in.k),
               "kwivel: rescoring needs the float rows and rescore >= k");
     KW_ASSERT(in.bits == 1 || in.bits == 2 || in.bits == 4 || in.bits == 8, "kwivel: bits must be 1, 2, 4 or 8");
-    const Context cx{in, kernel_table(tier), tier, 1.0f / asymmetric_norm(in.dim, in.bits),
-                     select_simd_tier(tier, in.dim, in.bits)};
+    const Context cx{in, kernel_table(tier), tier, 1.0f / asymmetric_norm(in.dim, in.bits)};
     const std::size_t cap = block_queries(in.max_score);
     parallel_for(0, in.nq, [&](std::size_t lo, std::size_t hi) {
         std::vector<Running> states(std::min(cap, hi - lo));
         std::vector<std::uint32_t> tile;
         std::vector<std::uint64_t> group_words;
         Scratch sc;
-        kern::for_blocks(lo, hi, cap, [&](std::size_t b0, std::size_t b1) {
+        search::for_blocks(lo, hi, cap, [&](std::size_t b0, std::size_t b1) {
             if (in.m > 0) shortlist_block(cx, b0, b1, states, tile, group_words);
             for (std::size_t q = b0; q < b1; ++q) {
                 if (in.m > 0)

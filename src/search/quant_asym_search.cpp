@@ -174,6 +174,23 @@ SearchResult quant_search_asymmetric(const RankQuantIndex& index, const float* q
     return out;
 }
 
+void quant_asym_scan_rows(const std::uint8_t* codes, std::size_t n, std::size_t dim, unsigned bits,
+                          const float* qn, float inv, Tier tier, std::vector<float>& table, TopK& topk) {
+    if (bits == 8) {
+        scan_b8_asym_with_lut(codes, n, dim, qn, dim, inv, table, topk, tier);
+        return;
+    }
+    const Tier path = select_simd_tier(tier, dim, bits);
+    if (path == Tier::portable) {
+        scan_via_lut_scalar_with_lut(codes, n, dim, bits, qn, dim, inv, table, topk);
+        return;
+    }
+    float s = -0.0f;
+    for (std::size_t j = 0; j < dim; ++j) s = s + qn[j];
+    topk.set_score_offset((s * (-code_centre(bits))) * inv);
+    asym_scan_one(path, bits, codes, n, dim, qn, inv, topk);
+}
+
 SearchResult quant_search_asymmetric_subset(const RankQuantIndex& index, const float* query, std::size_t len,
                                             const std::uint32_t* cands, std::size_t n_cand, std::size_t k,
                                             Tier tier) {
@@ -194,26 +211,13 @@ SearchResult quant_search_asymmetric_subset(const RankQuantIndex& index, const f
     SubsetScratch sc;
     sc.qn = l2_normalise(query, dim);
     const float inv = 1.0f / asymmetric_norm(dim, bits);
-    float s = -0.0f;
-    for (float v : sc.qn) s = s + v;
-    const float offset = (s * (-code_centre(bits))) * inv;
-
     sc.gathered.resize(n_cand * bpv);
     for (std::size_t slot = 0; slot < n_cand; ++slot)
         std::memcpy(sc.gathered.data() + slot * bpv, index.row(cands[slot]), bpv);
-    const Tier path = select_simd_tier(tier, dim, bits);
     sc.global_ids.assign(cands, cands + n_cand);
     TopK tk(k_eff);
     tk.set_id_map(sc.global_ids.data(), n_cand);
-
-    if (bits == 8) {
-        scan_b8_asym_with_lut(sc.gathered.data(), n_cand, dim, sc.qn.data(), dim, inv, sc.table, tk, tier);
-    } else if (path != Tier::portable) {
-        tk.set_score_offset(offset);
-        asym_scan_one(path, bits, sc.gathered.data(), n_cand, dim, sc.qn.data(), inv, tk);
-    } else {
-        scan_via_lut_scalar_with_lut(sc.gathered.data(), n_cand, dim, bits, sc.qn.data(), dim, inv, sc.table, tk);
-    }
+    quant_asym_scan_rows(sc.gathered.data(), n_cand, dim, bits, sc.qn.data(), inv, tier, sc.table, tk);
 
     sc.local_scores.resize(k_eff);
     sc.local_slots.resize(k_eff);

@@ -38,6 +38,13 @@ SearchResult quant_search_asymmetric_subset(const RankQuantIndex& index, const f
                                             const std::uint32_t* cands, std::size_t n_cand, std::size_t k,
                                             Tier tier);
 
+// The scan at the heart of the subset rerank: one normalised query qn (dim
+// floats) over n packed rows gathered into `codes`, into topk (whose id map,
+// if any, the caller has set), on the path select_simd_tier(tier, dim, bits)
+// names, with the vector paths' centring offset.
+void quant_asym_scan_rows(const std::uint8_t* codes, std::size_t n, std::size_t dim, unsigned bits,
+                          const float* qn, float inv, Tier tier, std::vector<float>& table, TopK& topk);
+
 // Scalar path: fills `table` (resized to dim * 2^bits) with (c - centre) *
 // qn_j and scans n rows of 1-, 2- or 4-bit codes with the width's symmetric
 // scan, inv as the scale.  `topk` keeps its default offset.
