@@ -555,7 +555,11 @@ class PartitionedIndex:
     @classmethod
     def open(cls, path: str) -> "PartitionedIndex":
         """Opens a saved index, checking every part against the manifest (one-line OSError
-        naming the bad part); the float rows are memory-mapped."""
+        naming the bad part); the float rows are memory-mapped.
+
+        Every part's size is checked, the small parts' checksums too; the probe and rerank
+        files are checked row by row by their loaders, and the float rows (left on disk) by
+        their header and size.  ``verify()`` compares every part's checksum as well."""
         where = os.path.join(path, MANIFEST)
         try:
             with open(where, "rb") as f:
@@ -594,7 +598,7 @@ class PartitionedIndex:
             raise bad(f"lists unknown parts {sorted(set(files) - set(_PARTS))}")
         ext = {"probe": KINDS[kind].extension, "rerank": KINDS["rankquant"].extension}
 
-        def part_file(part: str) -> str:
+        def part_file(part: str, checksum: bool = True) -> str:
             entry = files[part]
             name = field(entry, "name", str)
             if not _PART_NAME.match(name) or not name.endswith(f".{part}" + ext.get(part, ".npy")):
@@ -607,7 +611,8 @@ class PartitionedIndex:
                 raise OSError(f"{label}: {'file is missing' if isinstance(exc, FileNotFoundError) else exc.strerror}") from None
             if size != field(entry, "size", int):
                 raise OSError(f"{label}: file has {size} B, the manifest records {entry['size']} B")
-            if _sha256(full) != field(entry, "sha256", str):
+            digest = field(entry, "sha256", str)
+            if checksum and _sha256(full) != digest:
                 raise OSError(f"{label}: checksum mismatch")
             return full
 
@@ -615,7 +620,7 @@ class PartitionedIndex:
             return OSError(f"{path}: {part} ({files[part]['name']}): {what}")
 
         def load_npy(part: str, dtype: Any, shape: Tuple[int, ...], mmap: bool = False) -> np.ndarray:
-            full = part_file(part)
+            full = part_file(part, checksum=not mmap)
             try:
                 arr = np.load(full, mmap_mode="r" if mmap else None, allow_pickle=False)
             except (OSError, ValueError, EOFError) as exc:
@@ -633,7 +638,7 @@ class PartitionedIndex:
             raise fail("ids", "ids are not unique")
         loaded = {}
         for part, part_kind in (("probe", kind), ("rerank", "rankquant")):
-            full = part_file(part)
+            full = part_file(part, checksum=False)  # the loader checks every row
             try:
                 index = KINDS[part_kind].load(full)
             except OSError as exc:
@@ -650,7 +655,19 @@ class PartitionedIndex:
         vectors = load_npy("vectors", np.float32, (n, dim), mmap=True) if "vectors" in files else None
         index = cls(centroids, starts, ids, loaded["probe"], loaded["rerank"], vectors)
         index._files = {part: files[part]["name"] for part in files}
+        index._path = path
+        index._digests = {part: files[part]["sha256"] for part in files}
         return index
+
+    def verify(self) -> None:
+        """Compares the checksum of every part of the opened directory with its manifest
+        (OSError naming the first part that differs)."""
+        path = getattr(self, "_path", None)
+        if path is None:
+            raise ValueError("verify() checks an index opened from a directory")
+        for part, name in self._files.items():
+            if _sha256(os.path.join(path, name)) != self._digests[part]:
+                raise OSError(f"{path}: {part} ({name}): checksum mismatch")
 
 
 def _save_rows(path: str, rows: Any) -> None:
