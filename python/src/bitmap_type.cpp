@@ -43,9 +43,6 @@ struct BitmapTraits {
 };
 using Common = CommonMembers<BitmapTraits>;
 
-// Inputs from this many floats on are copied on the worker pool.
-constexpr std::size_t kParallelCopyFloats = std::size_t{1} << 20;
-
 // A (rows, dim) block of queries, gated and copied; rows receives the count.
 std::vector<float> batch_copy(PyObject* obj, std::size_t dim, std::size_t& rows) {
     F32View view = as_f32_2d(obj, dim);
@@ -94,25 +91,8 @@ PyObject* bitmap_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return call_method<BitmapObject>(self, Claim::exclusive, kAdd, args, nargs, kwnames,
                                      [](BitmapObject& o, const Args& a) {
         BitmapIndex& idx = core(o);
-        F32View view = as_f32_2d(a[0], idx.dim());
-        require_dense_rows(view);
-        check_add_capacity(idx.size(), view.rows, idx.words_per_vec(), 8);
-        // The private copy is made straight into fresh memory, large inputs
-        // on the worker pool: each thread faults in and fills its own part,
-        // with no zero fill ahead of the copy.
-        const std::size_t n = view.size();
-        std::unique_ptr<float[]> values(new float[std::max<std::size_t>(n, 1)]);
-        advise_huge_pages(values.get(), n * sizeof(float));
-        const auto copy = [&](std::size_t lo, std::size_t hi) {
-            std::memcpy(values.get() + lo, view.data + lo, (hi - lo) * sizeof(float));
-        };
-        if (n >= kParallelCopyFloats)
-            parallel_for(0, n, copy);
-        else
-            copy(0, n);
-        view.owner = Ref();
-        run_released([&] { idx.add(values.get(), n); });
-        Py_RETURN_NONE;
+        return add_rows(idx.dim(), idx.size(), idx.words_per_vec(), 8, a[0],
+                        [&](const float* v, std::size_t n) { idx.add(v, n); });
     });
 }
 

@@ -117,6 +117,20 @@ Ref ascontiguous_f32(PyObject* obj) {
 
 }  // namespace
 
+std::unique_ptr<float[]> F32View::copy() const {
+    const std::size_t n = size();
+    std::unique_ptr<float[]> out(new float[std::max<std::size_t>(n, 1)]);
+    advise_huge_pages(out.get(), n * sizeof(float));
+    const auto fill = [&](std::size_t lo, std::size_t hi) {
+        std::memcpy(out.get() + lo, data + lo, (hi - lo) * sizeof(float));
+    };
+    if (n < kParallelFloats)
+        fill(0, n);
+    else
+        parallel_for(0, n, fill);  // each thread faults in and fills its own part
+    return out;
+}
+
 std::vector<float> F32View::to_vector() const {
     const std::size_t n = size();
     if (n < kParallelFloats) return std::vector<float>(data, data + n);  // one pass, no zero fill

@@ -6,6 +6,7 @@
 #include "frame.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace kwivel::py {
@@ -23,6 +24,10 @@ struct F32View {
     std::size_t size() const { return rows * cols; }
     // The call's private copy of the values.
     std::vector<float> to_vector() const;
+    // The same copy in fresh memory that is written once, never zero-filled
+    // first (large copies on the worker pool, huge pages advised): what an
+    // `add` takes, whose input may be most of the machine's memory bandwidth.
+    std::unique_ptr<float[]> copy() const;
 };
 
 // scan_finite = false leaves the finiteness scan to a caller that reads

@@ -26,16 +26,17 @@ PyObject* topk_search(std::size_t dim, const Args& a, Run&& run) {
 }
 
 // The common frame of `add`: gates the rows, checks capacity, copies them
-// and runs `append(values)` with the interpreter lock released.
+// and runs `append(values, n_floats)` with the interpreter lock released.
 template <class Append>
 PyObject* add_rows(std::size_t dim, std::size_t n_vectors, std::size_t elems_per_vec,
                    std::size_t elem_bytes, PyObject* vectors, Append&& append) {
     F32View view = as_f32_2d(vectors, dim);
     require_dense_rows(view);
     check_add_capacity(n_vectors, view.rows, elems_per_vec, elem_bytes);
-    std::vector<float> values = view.to_vector();
+    const std::size_t n = view.size();
+    const std::unique_ptr<float[]> values = view.copy();
     view.owner = Ref();
-    run_released([&] { append(values); });
+    run_released([&] { append(values.get(), n); });
     Py_RETURN_NONE;
 }
 

@@ -63,7 +63,7 @@ PyObject* quant_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return call_method<QuantObject>(self, Claim::exclusive, kAdd, args, nargs, kwnames, [](QuantObject& o, const Args& a) {
         RankQuantIndex& idx = core(o);
         return add_rows(idx.dim(), idx.size(), idx.bytes_per_vec(), 1, a[0],
-                        [&](const std::vector<float>& v) { idx.add(v.data(), v.size()); });
+                        [&](const float* v, std::size_t n) { idx.add(v, n); });
     });
 }
 

@@ -36,7 +36,7 @@ PyObject* rank_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return call_method<RankObject>(self, Claim::exclusive, kAdd, args, nargs, kwnames, [](RankObject& o, const Args& a) {
         RankIndex& idx = core(o);
         return add_rows(idx.dim(), idx.size(), idx.dim(), 2, a[0],
-                        [&](const std::vector<float>& v) { idx.add(v.data(), v.size()); });
+                        [&](const float* v, std::size_t n) { idx.add(v, n); });
     });
 }
 

@@ -77,6 +77,16 @@ void sym_driver(const kern::SymScan& s,
     });
 }
 
+// Writes the L2-normalised query to u and returns its centring term
+// centre * qsum (qsum summed in coordinate order from -0.0).
+float normalised_query(const float* query, std::size_t dim, float centre, float* u) {
+    const std::vector<float> v = l2_normalise(query, dim);
+    float qsum = -0.0f;
+    for (std::size_t i = 0; i < dim; ++i) qsum = qsum + v[i];
+    std::copy(v.begin(), v.end(), u);
+    return centre * qsum;
+}
+
 // Normalised queries through the table's fill and group steps, one fill
 // per tile and one group call per (tile, query group).
 void asym_driver(const kern::AsymScan& s, const KernelTable& table, const float* queries, std::size_t nq,
@@ -94,11 +104,7 @@ void asym_driver(const kern::AsymScan& s, const KernelTable& table, const float*
             const std::size_t nb = b1 - b0;
             tks.clear();
             for (std::size_t q = 0; q < nb; ++q) {
-                const std::vector<float> v = l2_normalise(queries + (b0 + q) * dim, dim);
-                float qsum = -0.0f;
-                for (std::size_t i = 0; i < dim; ++i) qsum = qsum + v[i];
-                std::copy(v.begin(), v.end(), u.begin() + static_cast<std::ptrdiff_t>(q * dim));
-                cs[q] = centre * qsum;
+                cs[q] = normalised_query(queries + (b0 + q) * dim, dim, centre, u.data() + q * dim);
                 tks.emplace_back(k_eff);
                 thr[q] = kNegInf;
             }
@@ -242,11 +248,9 @@ void asym_bounds_driver(const kern::SymScan& s, const KernelTable& table, const 
             const std::size_t nb = b1 - b0;
             tks.clear();
             for (std::size_t q = 0; q < nb; ++q) {
-                const std::vector<float> v = l2_normalise(queries + (b0 + q) * dim, dim);
-                float qsum = -0.0f;
-                for (std::size_t i = 0; i < dim; ++i) qsum = qsum + v[i];
-                std::copy(v.begin(), v.end(), u.begin() + static_cast<std::ptrdiff_t>(q * dim));
-                bq[q] = prepare_bounds(v.data(), dim, s.dimp, centre * qsum, w.data() + q * s.dimp, scratch);
+                float* uq = u.data() + q * dim;
+                const float cs = normalised_query(queries + (b0 + q) * dim, dim, centre, uq);
+                bq[q] = prepare_bounds(uq, dim, s.dimp, cs, w.data() + q * s.dimp, scratch);
                 tks.emplace_back(k_eff);
                 thr[q] = kNegInf;
                 ta[q] = INT32_MIN;
