@@ -75,7 +75,7 @@ void BitmapIndex::add(const float* values, std::size_t n_floats) {
     KW_ASSERT(n_floats % dim_ == 0, "kwivel: float count is not a multiple of dim");
     const std::size_t rows = n_floats / dim_;
     std::size_t total;
-    KW_ASSERT(!__builtin_add_overflow(n_vectors_, rows, &total), "kwivel: n_vectors overflows usize");
+    KW_ASSERT(checked_add(n_vectors_, rows, total), "kwivel: n_vectors overflows usize");
     KW_ASSERT(total <= MAX_VECTORS, "kwivel: index would exceed MAX_VECTORS (" + std::to_string(MAX_VECTORS) +
                                         "); had " + std::to_string(n_vectors_) + ", adding " + std::to_string(rows));
     std::size_t new_len;

@@ -151,7 +151,7 @@ void SignBitmapIndex::append(std::vector<std::uint64_t> words) {
     KW_ASSERT(words.size() % wpv_ == 0, "kwivel: word count is not a multiple of words_per_vec");
     const std::size_t rows = words.size() / wpv_;
     std::size_t total = 0, new_len = 0;
-    KW_ASSERT(!__builtin_add_overflow(n_vectors_, rows, &total), "kwivel: n_vectors overflows usize");
+    KW_ASSERT(checked_add(n_vectors_, rows, total), "kwivel: n_vectors overflows usize");
     KW_ASSERT(total <= MAX_VECTORS, "kwivel: index would exceed MAX_VECTORS (" + std::to_string(MAX_VECTORS) +
                                         "); had " + std::to_string(n_vectors_) + ", adding " + std::to_string(rows));
     KW_ASSERT(checked_mul(total, wpv_, new_len),
