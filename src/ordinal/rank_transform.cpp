@@ -1,6 +1,7 @@
 #include "ordinal/rank_transform.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -103,10 +104,11 @@ void rank_by_radix(const std::int32_t* keys, std::size_t d, std::uint16_t* out) 
 // bucket [s, e) then has rank
 //     p + #{o in (p, e) : key_o < key_p} - #{o in [s, p) : key_o > key_p},
 // which counts exactly the smaller keys and the earlier equal ones.  The
-// window pass evaluates this for buckets of at most kWindow keys with
-// branch-free comparisons against the kWindow - 1 neighbours on each side
-// (a neighbour counts only when its bucket id matches; sentinels pad both
-// ends).  Wider buckets are ranked the same way within themselves (their
+// bucket test is implied by the key test: a position o > p outside the
+// bucket lies in a higher bucket, so key_o > key_p (likewise below).  The
+// window pass therefore evaluates this for buckets of at most kWindow keys
+// with branch-free key comparisons against the widest - 1 neighbours on each
+// side (sentinels INT32_MIN / INT32_MAX pad both ends).  Wider buckets are ranked the same way within themselves (their
 // keys are contiguous and in index order) and offset by their start; past
 // kMaxDepth levels the radix sort takes over, so any input finishes.
 //
@@ -140,22 +142,21 @@ void rank_by_buckets(const std::int32_t* keys, std::size_t n, std::int32_t kmin,
     const float top = static_cast<float>(nb - 1);
 
     constexpr std::size_t P = kWindow;
-    std::uint32_t st_bucket[kInline], st_count[kPerItem * kInline], st_sb[kInline + 2 * P];
+    std::uint32_t st_bucket[kInline], st_count[kPerItem * kInline];
     std::uint32_t st_heavy[kInline / kWindow + 1];
     std::int32_t st_sk[kInline + 2 * P];
     std::uint16_t st_si[kInline];
     std::vector<std::uint32_t> heap32;
     std::vector<std::int32_t> heap_sk;
     std::vector<std::uint16_t> heap_si;
-    std::uint32_t *bucket = st_bucket, *count = st_count, *sb = st_sb, *heavy = st_heavy;
+    std::uint32_t *bucket = st_bucket, *count = st_count, *heavy = st_heavy;
     std::int32_t* sk = st_sk;
     std::uint16_t* si = st_si;
     if (n > kInline) {
-        heap32.resize(n + nb + (n + 2 * P) + (n / kWindow + 1));
+        heap32.resize(n + nb + (n / kWindow + 1));
         bucket = heap32.data();
         count = bucket + n;
-        sb = count + nb;
-        heavy = sb + n + 2 * P;
+        heavy = count + nb;
         heap_sk.resize(n + 2 * P);
         heap_si.resize(n);
         sk = heap_sk.data();
@@ -183,30 +184,23 @@ void rank_by_buckets(const std::int32_t* keys, std::size_t n, std::int32_t kmin,
         widest = narrow > widest ? narrow : widest;
     }
     sk += P;
-    sb += P;
     for (std::size_t j = 1; j <= P; ++j) {
-        sb[-static_cast<std::ptrdiff_t>(j)] = ~0u;  // never a bucket id
-        sb[n - 1 + j] = ~0u;
-        sk[-static_cast<std::ptrdiff_t>(j)] = 0;
-        sk[n - 1 + j] = 0;
+        sk[-static_cast<std::ptrdiff_t>(j)] = INT32_MIN;
+        sk[n - 1 + j] = INT32_MAX;
     }
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t b = bucket[i];
         const std::uint32_t p = count[b]++;  // count[b] ends as the bucket's end
         sk[p] = keys[i];
-        sb[p] = b;
         si[p] = static_cast<std::uint16_t>(i);
     }
-    std::uint32_t* rank = bucket;  // bucket ids now live in sb
+    std::uint32_t* rank = bucket;  // bucket ids are no longer needed
     for (std::size_t p = 0; p < n; ++p) rank[p] = static_cast<std::uint32_t>(p);
     const std::ptrdiff_t sn = static_cast<std::ptrdiff_t>(n);
     for (std::ptrdiff_t k = 1; k < static_cast<std::ptrdiff_t>(widest); ++k) {
         for (std::ptrdiff_t p = 0; p < sn; ++p) {
             const std::int32_t kp = sk[p];
-            const std::uint32_t bp = sb[p];
-            const std::uint32_t up = (sb[p + k] == bp) & (sk[p + k] < kp);
-            const std::uint32_t dn = (sb[p - k] == bp) & (sk[p - k] > kp);
-            rank[p] += up - dn;
+            rank[p] += static_cast<std::uint32_t>(sk[p + k] < kp) - static_cast<std::uint32_t>(sk[p - k] > kp);
         }
     }
     for (std::size_t p = 0; p < n; ++p) out[si[p]] = static_cast<std::uint16_t>(rank[p]);
