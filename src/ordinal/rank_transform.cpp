@@ -118,7 +118,7 @@ void rank_by_radix(const std::int32_t* keys, std::size_t d, std::uint16_t* out) 
 // range around zero does not eat the buckets.
 constexpr std::size_t kPerItem = 2;   // buckets per key
 constexpr std::size_t kWindow = 8;    // widest bucket the window pass ranks
-constexpr std::int32_t kBinades = 16;
+constexpr std::int32_t kBinades = 20;
 constexpr int kMaxDepth = 3;
 
 void rank_by_buckets(const std::int32_t* keys, std::size_t n, std::int32_t kmin, std::int32_t kmax,
