@@ -108,9 +108,10 @@ void rank_by_radix(const std::int32_t* keys, std::size_t d, std::uint16_t* out) 
 // bucket lies in a higher bucket, so key_o > key_p (likewise below).  The
 // window pass therefore evaluates this for buckets of at most kWindow keys
 // with branch-free key comparisons against the widest - 1 neighbours on each
-// side (sentinels INT32_MIN / INT32_MAX pad both ends).  Wider buckets are ranked the same way within themselves (their
-// keys are contiguous and in index order) and offset by their start; past
-// kMaxDepth levels the radix sort takes over, so any input finishes.
+// side (sentinels INT32_MIN / INT32_MAX pad both ends).  Wider buckets are
+// ranked the same way within themselves (their keys are contiguous and in
+// index order) and offset by their start; past kMaxDepth levels the radix
+// sort takes over, so any input finishes.
 //
 // The scale is linear in the key, i.e. roughly logarithmic in the value, so
 // skewed rows spread as well as Gaussian ones; magnitudes more than kBinades
@@ -130,10 +131,10 @@ void rank_by_buckets(const std::int32_t* keys, std::size_t n, std::int32_t kmin,
     if (depth >= kMaxDepth) return rank_by_radix(keys, n, out);
     const std::size_t nb = kPerItem * n;
     const std::int32_t amax = kmax > -kmin - 1 ? kmax : -kmin - 1;  // key magnitude of the largest |x|
-    const std::int32_t floor = amax > (kBinades << 23) ? amax - (kBinades << 23) : 0;
-    auto squash = [floor](std::int32_t k) {
-        const std::int32_t pos = k - floor > 0 ? k - floor : 0;
-        const std::int32_t neg = k + floor + 1 < 0 ? k + floor + 1 : 0;
+    const std::int32_t bottom = amax > (kBinades << 23) ? amax - (kBinades << 23) : 0;
+    auto squash = [bottom](std::int32_t k) {  // monotone; |keys| below bottom collapse onto 0
+        const std::int32_t pos = k - bottom > 0 ? k - bottom : 0;
+        const std::int32_t neg = k + bottom + 1 < 0 ? k + bottom + 1 : 0;
         return k >= 0 ? pos : neg;
     };
     const std::uint32_t vmin = static_cast<std::uint32_t>(squash(kmin));
