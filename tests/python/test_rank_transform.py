@@ -113,6 +113,39 @@ def test_order_equivariance(v, random):
                                   oracle_ranks(np.arctan(v.astype(np.float64))))
 
 
+_ADVERSARIAL_POOL = np.array([0.0, -0.0, 1.0, -1.0, 1e-45, -1e-45, 1e-40, 3e38, -3e38, F32_MAX, -F32_MAX,
+                              0.5, 7.0], dtype=np.float32)
+
+
+def _adversarial_row(kind, d, rng):
+    z = rng.standard_normal(d).astype(np.float32)
+    if kind == "pool":
+        return rng.choice(_ADVERSARIAL_POOL, d)
+    if kind == "gauss+pool":
+        return np.where(rng.random(d) < 0.3, rng.choice(_ADVERSARIAL_POOL, d), z)
+    if kind == "skewed":  # cubes: heavy mass near zero, long tails
+        return (z ** 3 * np.where(rng.random(d) < 0.5, 3.0, 0.2)).astype(np.float32)
+    if kind == "bits":
+        x = rng.integers(0, 2 ** 32, d, dtype=np.uint64).astype(np.uint32).view(np.float32)
+        return np.where(np.isfinite(x), x, np.float32(1.0))
+    if kind == "binades":
+        return (np.ldexp(1.0, rng.integers(-149, 128, d)) * rng.choice([-1.0, 1.0], d)).astype(np.float32)
+    if kind == "tiny+huge":
+        return np.where(rng.random(d) < 0.05, np.float32(3e38), (z * 1e-38).astype(np.float32))
+    if kind == "two":
+        return rng.choice(np.array([1.0, 2.0], dtype=np.float32), d)
+    return np.full(d, np.float32(5.0))  # constant
+
+
+@given(st.sampled_from(["pool", "gauss+pool", "skewed", "bits", "binades", "tiny+huge", "two", "constant"]),
+       st.integers(2, 3000), st.integers(0, 2 ** 32 - 1))
+def test_adversarial_rows_match_stable_double_argsort(kind, d, seed):
+    """Rows built to defeat value bucketing: ties, +-0.0, denormals, +-3e38 beside small values."""
+    v = _adversarial_row(kind, d, np.random.default_rng(seed))
+    expected = np.argsort(np.argsort(v.astype(np.float64), kind="stable"), kind="stable")
+    np.testing.assert_array_equal(rank_transform(v), expected)
+
+
 # --------------------------------------------------------------------------
 # Examples and edges
 # --------------------------------------------------------------------------
