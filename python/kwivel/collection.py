@@ -345,7 +345,7 @@ def search_segment(index: Any, queries: np.ndarray, k: int, allowed: Optional[np
         # The passing rows nearest a query lie farther out the fewer pass: read more cells,
         # keeping the unfiltered shortlist width (it only holds passing rows).
         base = index.default_nprobe()
-        m = index.default_m(base) if m is None else m
+        m = index.default_m(k) if m is None else m
         nprobe = min(index.n_cells, int(math.ceil(base * (n / n_pass) ** FILTER_WIDENING)))
     scores, ids = index.search(queries, k, nprobe=nprobe, m=m, rescore=rescore, allowed=allowed)
     short = np.count_nonzero(ids >= 0, axis=1) < min(k, n_pass)
