@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "base/memory.h"
 #include "kernels/dispatch.h"
 #include "kernels/isa.h"
 #include "kernels/popcount.h"
@@ -154,16 +155,19 @@ void block_nibble(const std::uint64_t* rows, std::size_t n, std::size_t wpv, con
     const std::size_t full = wpv / 4;
     const long long t = static_cast<long long>(wpv % 4);
     const __m256i mask = _mm256_cmpgt_epi64(_mm256_set1_epi64x(t), _mm256_set_epi64x(3, 2, 1, 0));
-    // The query's full vectors, aligned copies for the fixed shapes to lift
-    // into registers (a small buffer; wider rows read the query in place).
+    // The query's full vectors as aligned copies (the query words need not
+    // be 32-byte aligned): a small buffer for the fixed shapes, which lift
+    // them into registers, a heap one for wider rows.
     constexpr std::size_t kFixed = 8;
     __m256i qbuf[kFixed];
+    AlignedBuffer<std::uint64_t> wide(full > kFixed ? 4 * full : 0);
     for (std::size_t q = 0; q < nq; ++q) {
         const std::uint64_t* qw = queries + q * wpv;
         const __m256i qt = _mm256_maskload_epi64(reinterpret_cast<const long long*>(qw + 4 * full), mask);
         std::uint32_t* out = counts + q * stride;
         if (full > kFixed) {
-            query_rows<op, -1>(tb, rows, n, wpv, reinterpret_cast<const __m256i*>(qw), qt, mask, out);
+            std::copy(qw, qw + 4 * full, wide.data());
+            query_rows<op, -1>(tb, rows, n, wpv, reinterpret_cast<const __m256i*>(wide.data()), qt, mask, out);
             continue;
         }
         for (std::size_t k = 0; k < full; ++k) qbuf[k] = load4(qw + 4 * k);
