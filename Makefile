@@ -13,7 +13,7 @@ BENCH_PKGS := libbenchmark-dev python3-faiss python3-threadpoolctl libopenblas0-
 FUZZ_PKGS := clang libclang-rt-14-dev
 # The stub check and the command-line tests (eval --plot), and the demo.
 TEST_PKGS := mypy python3-matplotlib
-DEMO_PKGS := python3-tqdm python3-matplotlib python3-hnswlib dataset-fashion-mnist
+DEMO_PKGS := python3-tqdm python3-matplotlib python3-hnswlib dataset-fashion-mnist libopenblas0-pthread
 # Real sentence vectors (bench/realdata.py): fastText and the documentation it reads.
 DATA_PKGS := python3-numpy fasttext python3-fasttext python3.11-doc linux-doc-6.1 postgresql-doc-15 \
              python-django-doc git-doc debian-reference-en octave-doc sqlite3-doc perl-doc \
