@@ -11,9 +11,10 @@ BUILD_PKGS := g++ meson ninja-build pkg-config python3-dev python3-venv python3-
               libgtest-dev python3-distributed
 BENCH_PKGS := libbenchmark-dev python3-faiss python3-threadpoolctl libopenblas0-pthread
 FUZZ_PKGS := clang libclang-rt-14-dev
-# The stub check and the command-line tests (eval --plot), and the demo.
-TEST_PKGS := mypy python3-matplotlib
-DEMO_PKGS := python3-tqdm python3-matplotlib python3-hnswlib dataset-fashion-mnist libopenblas0-pthread
+# The stub check, the command-line tests (eval --plot), the partitioned index and
+# collections (faiss k-means), and the demo.
+TEST_PKGS := mypy python3-matplotlib python3-faiss
+DEMO_PKGS := python3-tqdm python3-matplotlib python3-hnswlib python3-faiss dataset-fashion-mnist libopenblas0-pthread
 # Real sentence vectors (bench/realdata.py): fastText and the documentation it reads.
 DATA_PKGS := python3-numpy fasttext python3-fasttext python3.11-doc linux-doc-6.1 postgresql-doc-15 \
              python-django-doc git-doc debian-reference-en octave-doc sqlite3-doc perl-doc \
