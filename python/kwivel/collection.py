@@ -62,7 +62,6 @@ import fcntl
 import hashlib
 import json
 import math
-import operator
 import os
 import re
 import secrets
@@ -75,7 +74,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 import numpy as np
 
 from . import _atomic
-from .partitioned import PartitionedIndex, _check_ids, default_cells
+from .partitioned import PartitionedIndex, _check_ids, _count
 from .shards import _plan, merge_topk, search_on_workers, worker_cached, worker_keeps
 
 __all__ = ["Collection", "MANIFEST", "FORMAT", "VERSION"]
@@ -108,16 +107,6 @@ def _crash_point(name: str) -> None:
     """Test hook: ``KWIVEL_CRASH_AT=name`` kills the process here, as a power cut would."""
     if os.environ.get("KWIVEL_CRASH_AT") == name:
         os.kill(os.getpid(), signal.SIGKILL)
-
-
-def _count(name: str, value: Any, low: int = 0) -> int:
-    try:
-        v = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an int, got {type(value).__name__}") from None
-    if v < low:
-        raise ValueError(f"{name} must be >= {low}, got {v}")
-    return v
 
 
 # ----------------------------------------------------------------------------
