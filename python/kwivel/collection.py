@@ -74,7 +74,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 import numpy as np
 
 from . import _atomic
-from .partitioned import PartitionedIndex, _check_ids, _count
+from .partitioned import PartitionedIndex, _check_ids, _count, _float_rows
 from .shards import _plan, merge_topk, search_on_workers, worker_cached, worker_keeps
 
 __all__ = ["Collection", "MANIFEST", "FORMAT", "VERSION"]
@@ -539,13 +539,7 @@ class Collection:
         """Adds ``vectors`` (2-D float) under ``ids`` (default: the ids after the largest ever
         held) and returns their ids.  Ids already live, or repeated in ``ids``, are refused
         with ValueError before anything is written.  Commits atomically; may compact."""
-        shape = getattr(vectors, "shape", None)
-        if shape is None or len(shape) != 2:
-            raise TypeError("expected a 2-D float array")
-        if not np.issubdtype(vectors.dtype, np.floating):
-            raise TypeError(f"vectors must be a floating-point array, got {vectors.dtype}")
-        if shape[1] != self.dim:
-            raise ValueError(f"array width {shape[1]} does not match index dimension {self.dim}")
+        shape = _float_rows(vectors, self.dim)
         n_new = int(shape[0])
         with self._writing() as st:
             if ids is None:

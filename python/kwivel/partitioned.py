@@ -187,6 +187,19 @@ def _assign(vectors: Any, centroids: np.ndarray) -> np.ndarray:
     return out
 
 
+def _float_rows(vectors: Any, dim: Optional[int] = None) -> Tuple[int, ...]:
+    """The shape of a 2-D floating-point array (of width ``dim`` when given), or the
+    TypeError / ValueError that refuses it."""
+    shape = getattr(vectors, "shape", None)
+    if shape is None or len(shape) != 2:
+        raise TypeError("expected a 2-D float array")
+    if not np.issubdtype(vectors.dtype, np.floating):
+        raise TypeError(f"vectors must be a floating-point array, got {vectors.dtype}")
+    if dim is not None and shape[1] != dim:
+        raise ValueError(f"array width {shape[1]} does not match index dimension {dim}")
+    return tuple(shape)
+
+
 def _check_ids(ids: Any, n: int, what: str = "ids") -> np.ndarray:
     arr = np.asarray(ids)
     if arr.ndim != 1 or len(arr) != n:
@@ -274,11 +287,7 @@ class PartitionedIndex:
         k-means trains on (default 40 per cell), drawn with ``seed``.  ``progress(rows)`` is
         called after each block of rows stored.  With ``path`` the index is saved there and
         the float rows are read back memory-mapped."""
-        shape = getattr(vectors, "shape", None)
-        if shape is None or len(shape) != 2:
-            raise TypeError("expected a 2-D float array")
-        if not np.issubdtype(vectors.dtype, np.floating):
-            raise TypeError(f"vectors must be a floating-point array, got {vectors.dtype}")
+        shape = _float_rows(vectors)
         n, dim = int(shape[0]), int(shape[1])
         caller = np.arange(n, dtype=np.int64) if ids is None else _check_ids(ids, n)
         n_cells = default_cells(n) if cells is None else _count("cells", cells, 1)
@@ -316,13 +325,7 @@ class PartitionedIndex:
         ``ids`` default to the ids after the largest one held.  Ids must be unique over
         the whole index (ValueError).  The rows are re-laid out cell by cell; on any error
         the index is left as it was."""
-        shape = getattr(vectors, "shape", None)
-        if shape is None or len(shape) != 2:
-            raise TypeError("expected a 2-D float array")
-        if not np.issubdtype(vectors.dtype, np.floating):
-            raise TypeError(f"vectors must be a floating-point array, got {vectors.dtype}")
-        if shape[1] != self.dim:
-            raise ValueError(f"array width {shape[1]} does not match index dimension {self.dim}")
+        shape = _float_rows(vectors, self.dim)
         n_new = int(shape[0])
         if ids is None:
             first = int(self._sorted_ids[-1]) + 1 if len(self) else 0
