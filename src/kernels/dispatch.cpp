@@ -9,6 +9,8 @@
 namespace kwivel {
 
 // Install functions of the ISA files, one per file.
+void install_rank_rows_portable(KernelTable& t);
+void install_rank_rows_avx2(KernelTable& t);
 void install_rank_portable(KernelTable& t);
 void install_quant_portable(KernelTable& t);
 void install_rank_avx2(KernelTable& t);
@@ -34,9 +36,9 @@ using Installer = void (*)(KernelTable&);
 // What each tier's files install over the table of the tier below.
 const std::vector<Installer>& installers(Tier t) {
     static const std::array<std::vector<Installer>, kTierCount> by_tier = {{
-        {install_rank_portable, install_quant_portable, install_sign_portable, install_popcount_portable,
+        {install_rank_rows_portable, install_rank_portable, install_quant_portable, install_sign_portable, install_popcount_portable,
          install_eval_portable, install_top_bits_portable},
-        {install_rank_avx2, install_quant_avx2, install_sign_avx2, install_popcount_avx2, install_quant_asym_avx2,
+        {install_rank_rows_avx2, install_rank_avx2, install_quant_avx2, install_sign_avx2, install_popcount_avx2, install_quant_asym_avx2,
          install_eval_avx2},
         {install_sign_avx512, install_quant_asym_avx512, install_top_bits_avx512, install_eval_avx512},
         {install_popcount_avx512_vpopcnt},

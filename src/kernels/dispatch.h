@@ -72,6 +72,10 @@ struct AsymBlock;
 struct KernelTable {
     Tier tier = Tier::portable;
 
+    // --- The rank transform of one row (kernels/rank_rows_body.inc): ranks of
+    // values[0..d), 1 <= d <= 65535, finite, ties in index order.
+    void (*rank_row)(const float* values, std::size_t d, std::uint16_t* out) = nullptr;
+
     // --- Rank search steps (kernels/rank_scan.h; driven by search/rank_search.h).
     void (*rank_sym_group)(const kern::SymScan&, const std::int16_t* cq, std::size_t nqg, std::size_t j0,
                            std::size_t j1, const kern::Offers&) = nullptr;

@@ -8,6 +8,7 @@
 
 #include "base/error.h"
 #include "index/rank.h"
+#include "kernels/dispatch.h"
 
 namespace kwivel {
 namespace {
@@ -48,7 +49,13 @@ TEST_P(RankTransformRandom, MatchesCountingDefinition) {
                 default: x = normal(rng); break;
             }
         }
-        EXPECT_EQ(rank_transform(v.data(), d), counted_ranks(v));
+        const std::vector<std::uint16_t> want = counted_ranks(v);
+        EXPECT_EQ(rank_transform(v.data(), d), want);
+        for (Tier t : runnable_tiers()) {
+            std::vector<std::uint16_t> got(d);
+            kernel_table(t).rank_row(v.data(), d, got.data());
+            EXPECT_EQ(got, want) << tier_name(t);
+        }
     }
 }
 
