@@ -82,7 +82,7 @@ PyObject* sign_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         // floats, and all that the rows contribute.  The index grows with
         // the lock released.
         bool finite = true;
-        std::vector<std::uint64_t> words = idx.bitmaps(view.data, view.size(), &finite);
+        RowBuffer<std::uint64_t> words = idx.bitmaps(view.data, view.size(), &finite);
         if (!finite) raise(PyExc_ValueError, finite_message());
         check_add_capacity(idx.size(), view.rows, idx.words_per_vec(), 8);
         view.owner = Ref();

@@ -59,7 +59,7 @@ BitmapIndex::BitmapIndex(std::size_t dim, std::size_t n_top) : dim_(dim), n_top_
 }
 
 BitmapIndex BitmapIndex::from_parts(std::size_t dim, std::size_t n_top, std::size_t n_vectors,
-                                    std::vector<std::uint64_t> words) {
+                                    RowBuffer<std::uint64_t> words) {
     BitmapIndex idx(dim, n_top);
     std::size_t expect;
     KW_ASSERT(checked_mul(n_vectors, idx.wpv_, expect), "KWBM n_vectors * dim/64 overflows usize");

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/memory.h"
 #include "kernels/dispatch.h"
 #include "search/topk.h"
 
@@ -37,13 +38,13 @@ public:
     BitmapIndex(std::size_t dim, std::size_t n_top);
     // Adopts validated parts (used by the file loader).
     static BitmapIndex from_parts(std::size_t dim, std::size_t n_top, std::size_t n_vectors,
-                                  std::vector<std::uint64_t> words);
+                                  RowBuffer<std::uint64_t> words);
 
     std::size_t dim() const { return dim_; }
     std::size_t n_top() const { return n_top_; }
     std::size_t words_per_vec() const { return wpv_; }
     std::size_t size() const { return n_vectors_; }
-    const std::vector<std::uint64_t>& words() const { return words_; }
+    const RowBuffer<std::uint64_t>& words() const { return words_; }
     const std::uint64_t* row(std::size_t i) const { return words_.data() + i * wpv_; }
 
     // Appends n_floats / dim rows on the worker pool: each row keeps its
@@ -116,7 +117,7 @@ private:
     std::size_t n_top_;
     std::size_t wpv_;
     std::size_t n_vectors_ = 0;
-    std::vector<std::uint64_t> words_;
+    RowBuffer<std::uint64_t> words_;
 };
 
 }  // namespace kwivel

@@ -20,7 +20,7 @@ RankIndex::RankIndex(std::size_t dim) : dim_(dim) {
 }
 
 RankIndex RankIndex::from_parts(std::size_t dim, std::size_t n_vectors,
-                                std::vector<std::uint16_t> ranks) {
+                                RowBuffer<std::uint16_t> ranks) {
     RankIndex idx(dim);
     const std::size_t expect = mul_or_panic(n_vectors, dim, "KWR1 n_vectors * dim overflows usize");
     KW_ASSERT(ranks.size() == expect, "KWR1 payload length does not match dim * n_vectors");
@@ -43,7 +43,7 @@ void RankIndex::add(const float* values, std::size_t n_floats) {
     if (rows == 0) return;
     const std::size_t old_len = ranks_.size();
     reserve_for_growth(ranks_, new_len);
-    ranks_.resize(new_len, 0);
+    ranks_.resize(new_len);  // every new element is written below
     std::uint16_t* base = ranks_.data() + old_len;
     const std::size_t dim = dim_;
     parallel_for_each(0, rows, [&](std::size_t r) {

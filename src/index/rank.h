@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/limits.h"
+#include "base/memory.h"
 #include "ordinal/buckets.h"
 #include "ordinal/rank_transform.h"
 #include "search/topk.h"
@@ -18,11 +19,11 @@ public:
     explicit RankIndex(std::size_t dim);
     // Adopts validated parts (used by the file loader).
     static RankIndex from_parts(std::size_t dim, std::size_t n_vectors,
-                                std::vector<std::uint16_t> ranks);
+                                RowBuffer<std::uint16_t> ranks);
 
     std::size_t dim() const { return dim_; }
     std::size_t size() const { return n_vectors_; }
-    const std::vector<std::uint16_t>& ranks() const { return ranks_; }
+    const RowBuffer<std::uint16_t>& ranks() const { return ranks_; }
     const std::uint16_t* row(std::size_t i) const { return ranks_.data() + i * dim_; }
 
     // Appends n_floats / dim rows, rank-transforming them in parallel.
@@ -37,7 +38,7 @@ public:
 private:
     std::size_t dim_;
     std::size_t n_vectors_ = 0;
-    std::vector<std::uint16_t> ranks_;
+    RowBuffer<std::uint16_t> ranks_;
 };
 
 }  // namespace kwivel

@@ -54,7 +54,7 @@ RankQuantIndex::RankQuantIndex(std::size_t dim, unsigned bits)
 }
 
 RankQuantIndex RankQuantIndex::from_parts(std::size_t dim, unsigned bits, std::size_t n_vectors,
-                                          std::vector<std::uint8_t> codes) {
+                                          RowBuffer<std::uint8_t> codes) {
     RankQuantIndex idx(dim, bits);
     KW_ASSERT(idx.symmetric_ok(), "KWRQ dim (" + std::to_string(dim) + ") must be a multiple of 2^bits (" +
                                       std::to_string(1u << bits) + ")");
@@ -97,7 +97,7 @@ void RankQuantIndex::add(const float* values, std::size_t n_floats) {
 
     const std::size_t old_len = codes_.size();
     reserve_for_growth(codes_, new_len);
-    codes_.resize(new_len, 0);
+    codes_.resize(new_len);  // every new byte is packed below
     std::uint8_t* base = codes_.data() + old_len;
     void (*pack)(const std::uint16_t*, const std::uint8_t*, std::size_t, std::uint8_t*) =
         bits_ == 1 ? pack_row<1> : bits_ == 2 ? pack_row<2> : bits_ == 4 ? pack_row<4> : pack_row<8>;

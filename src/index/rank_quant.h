@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/memory.h"
 #include "search/topk.h"
 
 namespace kwivel {
@@ -16,14 +17,14 @@ public:
     RankQuantIndex(std::size_t dim, unsigned bits);
     // Adopts validated parts (used by the file loader).
     static RankQuantIndex from_parts(std::size_t dim, unsigned bits, std::size_t n_vectors,
-                                     std::vector<std::uint8_t> codes);
+                                     RowBuffer<std::uint8_t> codes);
 
     std::size_t dim() const { return dim_; }
     unsigned bits() const { return bits_; }
     std::size_t size() const { return n_vectors_; }
     bool symmetric_ok() const { return symmetric_ok_; }
     std::size_t bytes_per_vec() const;
-    const std::vector<std::uint8_t>& codes() const { return codes_; }
+    const RowBuffer<std::uint8_t>& codes() const { return codes_; }
     const std::uint8_t* row(std::size_t i) const { return codes_.data() + i * bytes_per_vec(); }
 
     // Appends n_floats / dim rows: rank transform, bucket, pack, in parallel.
@@ -47,7 +48,7 @@ private:
     unsigned bits_;
     std::size_t n_vectors_ = 0;
     bool symmetric_ok_;
-    std::vector<std::uint8_t> codes_;
+    RowBuffer<std::uint8_t> codes_;
 };
 
 }  // namespace kwivel

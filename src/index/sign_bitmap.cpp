@@ -107,7 +107,7 @@ SignBitmapIndex::SignBitmapIndex(std::size_t dim) : dim_(dim), wpv_(dim / 64) {
 }
 
 SignBitmapIndex SignBitmapIndex::from_parts(std::size_t dim, std::size_t n_vectors,
-                                            std::vector<std::uint64_t> words) {
+                                            RowBuffer<std::uint64_t> words) {
     SignBitmapIndex idx(dim);
     std::size_t expect;
     KW_ASSERT(checked_mul(n_vectors, idx.wpv_, expect), "KWSB n_vectors * dim/64 overflows usize");
@@ -121,11 +121,11 @@ SignBitmapIndex SignBitmapIndex::from_parts(std::size_t dim, std::size_t n_vecto
 
 void SignBitmapIndex::add(const float* values, std::size_t n_floats) { append(bitmaps(values, n_floats)); }
 
-std::vector<std::uint64_t> SignBitmapIndex::bitmaps(const float* values, std::size_t n_floats,
-                                                    bool* finite_out) const {
+RowBuffer<std::uint64_t> SignBitmapIndex::bitmaps(const float* values, std::size_t n_floats,
+                                                  bool* finite_out) const {
     KW_ASSERT(n_floats % dim_ == 0, "kwivel: float count is not a multiple of dim");
     const std::size_t rows = n_floats / dim_;
-    std::vector<std::uint64_t> words;
+    RowBuffer<std::uint64_t> words;
     reserve_for_growth(words, rows * wpv_);  // rows * dim floats exist, so this fits
     words.resize(rows * wpv_);
     const auto sign_words = kernels().sign_words;
@@ -147,7 +147,7 @@ std::vector<std::uint64_t> SignBitmapIndex::bitmaps(const float* values, std::si
     return words;
 }
 
-void SignBitmapIndex::append(std::vector<std::uint64_t> words) {
+void SignBitmapIndex::append(RowBuffer<std::uint64_t> words) {
     KW_ASSERT(words.size() % wpv_ == 0, "kwivel: word count is not a multiple of words_per_vec");
     const std::size_t rows = words.size() / wpv_;
     std::size_t total = 0, new_len = 0;

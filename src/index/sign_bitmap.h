@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/memory.h"
 #include "kernels/dispatch.h"
 
 namespace kwivel {
@@ -21,14 +22,14 @@ public:
     // checks; the binding raises the user-facing errors first).
     explicit SignBitmapIndex(std::size_t dim);
     // Adopts validated parts (used by the file loader).
-    static SignBitmapIndex from_parts(std::size_t dim, std::size_t n_vectors, std::vector<std::uint64_t> words);
+    static SignBitmapIndex from_parts(std::size_t dim, std::size_t n_vectors, RowBuffer<std::uint64_t> words);
 
     std::size_t dim() const { return dim_; }
     std::size_t words_per_vec() const { return wpv_; }
     std::size_t size() const { return n_vectors_; }
     std::size_t bytes_per_vec() const { return 8 * wpv_; }
     std::size_t byte_size() const { return 8 * words_.size(); }
-    const std::vector<std::uint64_t>& words() const { return words_; }
+    const RowBuffer<std::uint64_t>& words() const { return words_; }
     const std::uint64_t* row(std::size_t i) const { return words_.data() + i * wpv_; }
 
     // Appends n_floats / dim rows, their bitmaps built in parallel.  A
@@ -37,8 +38,8 @@ public:
     // add in two steps: the sign bitmaps of n_floats / dim rows (built in
     // parallel), and their appending.  A value that is not finite is a
     // Panic, or, given `finite`, reported there (false) instead.
-    std::vector<std::uint64_t> bitmaps(const float* values, std::size_t n_floats, bool* finite = nullptr) const;
-    void append(std::vector<std::uint64_t> words);
+    RowBuffer<std::uint64_t> bitmaps(const float* values, std::size_t n_floats, bool* finite = nullptr) const;
+    void append(RowBuffer<std::uint64_t> words);
 
     // The sign bitmap of one query of len (= dim) finite values.
     std::vector<std::uint64_t> build_query_bitmap(const float* query, std::size_t len,
@@ -67,7 +68,7 @@ private:
     std::size_t dim_;
     std::size_t wpv_;
     std::size_t n_vectors_ = 0;
-    std::vector<std::uint64_t> words_;
+    RowBuffer<std::uint64_t> words_;
 };
 
 // Sign words of n_words * 64 floats (a whole number of rows) with the

@@ -45,7 +45,7 @@ BitmapIndex load_bitmap_from(ByteSource& source) {
     check_payload_bytes(bytes);
     check_payload_matches_file(r, label, bytes);
     std::size_t bad_row = kNoRow;
-    std::vector<std::uint64_t> words = read_rows_checked<std::uint64_t>(
+    RowBuffer<std::uint64_t> words = read_rows_checked<std::uint64_t>(
         r, wpv, n_vectors,
         [wpv, n_top] {
             // Bits of a row: the AND scan against an all-ones query.
@@ -83,7 +83,7 @@ void write_bitmap(const BitmapIndex& index, const std::string& path) {
     const std::size_t n_words = checked_payload_bytes(kBitmapFormat.label, {n_vectors, wpv});
     const std::size_t bytes = checked_payload_bytes(kBitmapFormat.label, {n_words, sizeof(std::uint64_t)});
     check_payload_bytes(bytes);
-    const std::vector<std::uint64_t>& words = index.words();
+    const auto& words = index.words();
     KW_ASSERT(words.size() == n_words, "Bitmap index length does not match its shape");
     KW_ASSERT(dim <= MAX_DIM && n_vectors <= MAX_VECTORS, "Bitmap index shape out of range");
     write_file_atomically(path, [&](BufferedWriter& w) {

@@ -217,8 +217,8 @@ inline constexpr std::size_t LE_READ_CHUNK_BYTES = std::size_t{1} << 20;
 // in cache.  A source that ends early throws "failed to fill whole buffer".
 // out is the caller's, so pieces handed out stay valid even when a later
 // read fails.
-template <class T, class OnChunk>
-void read_le_into(BufferedReader& r, std::vector<T>& out, std::size_t count,
+template <class T, class A, class OnChunk>
+void read_le_into(BufferedReader& r, std::vector<T, A>& out, std::size_t count,
                   std::size_t chunk_elems, OnChunk&& on_chunk) {
     static_assert(detail::is_le_element_v<T>, "read_le_vec needs a plain numeric element type");
     out.clear();

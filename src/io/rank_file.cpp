@@ -70,7 +70,7 @@ RankIndex load_rank_from(ByteSource& source) {
     check_payload_matches_file(r, kRankFormat.label, bytes);
 
     std::size_t bad_row = kNoRow;
-    std::vector<std::uint16_t> ranks = read_rows_checked<std::uint16_t>(
+    RowBuffer<std::uint16_t> ranks = read_rows_checked<std::uint16_t>(
         r, dim, n_vectors,
         [dim] {
             return [dim, stamps = std::vector<std::uint32_t>(dim, 0)](const std::uint16_t* rows, std::size_t count,
@@ -100,7 +100,7 @@ void write_rank(const RankIndex& index, const std::string& path) {
         checked_payload_bytes(kRankFormat.label, {dim, n_vectors, sizeof(std::uint16_t)});
     check_payload_bytes(bytes);
     KW_ASSERT(dim <= MAX_DIM && n_vectors <= MAX_VECTORS, "Rank index shape out of range");
-    const std::vector<std::uint16_t>& ranks = index.ranks();
+    const auto& ranks = index.ranks();
     KW_ASSERT(ranks.size() == dim * n_vectors, "Rank index length does not match its shape");
     write_file_atomically(path, [&](BufferedWriter& w) {
         write_preamble(w, kRankFormat);

@@ -75,7 +75,7 @@ RankQuantIndex load_rank_quant_from(ByteSource& source) {
     check_payload_bytes(bytes);
     check_payload_matches_file(r, label, bytes);
     std::size_t bad_row = kNoRow;
-    std::vector<std::uint8_t> codes = read_rows_checked<std::uint8_t>(
+    RowBuffer<std::uint8_t> codes = read_rows_checked<std::uint8_t>(
         r, bpv, n_vectors,
         [dim, bits, bpv] {
             return [dim, bits, bpv](const std::uint8_t* rows, std::size_t count, std::size_t first) {
@@ -111,7 +111,7 @@ void write_rank_quant(const RankQuantIndex& index, const std::string& path) {
     const std::size_t bpv = quant_bytes_per_vec(dim, bits);
     const std::size_t bytes = checked_payload_bytes(kQuantFormat.label, {n_vectors, bpv});
     check_payload_bytes(bytes);
-    const std::vector<std::uint8_t>& codes = index.codes();
+    const auto& codes = index.codes();
     KW_ASSERT(codes.size() == bytes, "RankQuant index length does not match its shape");
     KW_ASSERT(dim <= MAX_DIM && n_vectors <= MAX_VECTORS, "RankQuant index shape out of range");
     write_file_atomically(path, [&](BufferedWriter& w) {

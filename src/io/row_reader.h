@@ -45,7 +45,7 @@ inline std::atomic<std::size_t> overlap_min_pieces{2};
 // reader thread can be started.
 template <class T, class MakeCheck>
 bool read_rows_overlapped(BufferedReader& r, std::size_t row_elems, std::size_t n_rows, std::size_t rows_per_piece,
-                          MakeCheck& make_check, std::vector<T>& out, std::size_t& bad_row) {
+                          MakeCheck& make_check, RowBuffer<T>& out, std::size_t& bad_row) {
     constexpr std::size_t kAborted = static_cast<std::size_t>(-1);
     const std::size_t n_pieces = (n_rows + rows_per_piece - 1) / rows_per_piece;
     std::atomic<std::size_t> ready{0};  // complete pieces, or kAborted
@@ -126,11 +126,11 @@ bool read_rows_overlapped(BufferedReader& r, std::size_t row_elems, std::size_t 
 
 // Returns the rows; bad_row is the first row the check refuses, or kNoRow.
 template <class T, class MakeCheck>
-std::vector<T> read_rows_checked(BufferedReader& r, std::size_t row_elems, std::size_t n_rows, MakeCheck make_check,
-                                 std::size_t& bad_row) {
+RowBuffer<T> read_rows_checked(BufferedReader& r, std::size_t row_elems, std::size_t n_rows, MakeCheck make_check,
+                               std::size_t& bad_row) {
     const std::size_t row_bytes = std::max<std::size_t>(1, row_elems * sizeof(T));
     const std::size_t rows_per_piece = std::max<std::size_t>(1, LE_READ_CHUNK_BYTES / row_bytes);
-    std::vector<T> out;
+    RowBuffer<T> out;
     bad_row = kNoRow;
     if (row_elems > 0 && n_rows / rows_per_piece >= detail::overlap_min_pieces.load(std::memory_order_relaxed) &&
         detail::read_rows_overlapped(r, row_elems, n_rows, rows_per_piece, make_check, out, bad_row))

@@ -30,7 +30,9 @@ SignBitmapIndex load_sign_bitmap_from(ByteSource& source) {
     const std::size_t bytes = checked_payload_bytes(label, {n_vectors, wpv, sizeof(std::uint64_t)});
     check_payload_bytes(bytes);
     check_payload_matches_file(r, label, bytes);
-    std::vector<std::uint64_t> words = read_le_vec<std::uint64_t>(r, bytes / sizeof(std::uint64_t));
+    RowBuffer<std::uint64_t> words;
+    read_le_into(r, words, bytes / sizeof(std::uint64_t), LE_READ_CHUNK_BYTES / sizeof(std::uint64_t),
+                 [](const std::uint64_t*, std::size_t) {});
     return SignBitmapIndex::from_parts(dim, n_vectors, std::move(words));
 }
 
@@ -50,7 +52,7 @@ void write_sign_bitmap(const SignBitmapIndex& index, const std::string& path) {
     const std::size_t bytes =
         checked_payload_bytes(kSignFormat.label, {n_vectors, index.words_per_vec(), sizeof(std::uint64_t)});
     check_payload_bytes(bytes);
-    const std::vector<std::uint64_t>& words = index.words();
+    const auto& words = index.words();
     KW_ASSERT(words.size() * sizeof(std::uint64_t) == bytes, "SignBitmap index length does not match its shape");
     KW_ASSERT(dim <= MAX_SIGN_BITMAP_DIM && n_vectors <= MAX_VECTORS, "SignBitmap index shape out of range");
     write_file_atomically(path, [&](BufferedWriter& w) {

@@ -30,6 +30,8 @@ namespace {
 
 using Words = std::vector<std::uint64_t>;
 
+Words words_of(const BitmapIndex& idx) { return Words(idx.words().begin(), idx.words().end()); }
+
 // Rows drawn from a few levels (ties everywhere, -0.0 beside +0.0) or
 // continuous values.
 std::vector<float> rows(std::size_t n, std::size_t dim, std::uint32_t seed, bool tied) {
@@ -89,9 +91,9 @@ TEST(BitmapBits, WorkedExamples) {
     std::vector<float> ramp(64), flat(64, 3.0f), pair(64, 0.0f);
     std::iota(ramp.begin(), ramp.end(), 0.0f);
     pair[0] = pair[1] = 1.0f;
-    EXPECT_EQ(make(64, 1, ramp).words(), Words{std::uint64_t{1} << 63});
-    EXPECT_EQ(make(64, 4, flat).words(), Words{0xfULL << 60});
-    EXPECT_EQ(make(64, 1, pair).words(), Words{2});  // ties at the cut: the higher index
+    EXPECT_EQ(words_of(make(64, 1, ramp)), Words{std::uint64_t{1} << 63});
+    EXPECT_EQ(words_of(make(64, 4, flat)), Words{0xfULL << 60});
+    EXPECT_EQ(words_of(make(64, 1, pair)), Words{2});  // ties at the cut: the higher index
     const BitmapIndex idx(64, 1);
     EXPECT_EQ(idx.build_query_bitmap_fp32(pair.data(), 64), Words{1});  // the query takes the lower
     EXPECT_EQ(idx.build_query_bitmap_fp32(ramp.data(), 64), Words{std::uint64_t{1} << 63});
@@ -100,10 +102,10 @@ TEST(BitmapBits, WorkedExamples) {
     std::vector<float> zeros(64, -1.0f);
     zeros[5] = -0.0f;
     zeros[9] = 0.0f;
-    EXPECT_EQ(make(64, 1, zeros).words(), Words{std::uint64_t{1} << 9});
+    EXPECT_EQ(words_of(make(64, 1, zeros)), Words{std::uint64_t{1} << 9});
     zeros[5] = 0.0f;
     zeros[9] = -0.0f;
-    EXPECT_EQ(make(64, 1, zeros).words(), Words{std::uint64_t{1} << 9});
+    EXPECT_EQ(words_of(make(64, 1, zeros)), Words{std::uint64_t{1} << 9});
 }
 
 TEST(BitmapBits, ChecksBeforeGrowing) {

@@ -102,7 +102,8 @@ struct Hit {
 };
 
 // Full scored list, best first (score desc in total order, then id asc).
-std::vector<Hit> ref_ranking(const std::vector<std::uint8_t>& codes, std::size_t n, std::size_t d,
+template <class Codes>
+std::vector<Hit> ref_ranking(const Codes& codes, std::size_t n, std::size_t d,
                              unsigned bits, const std::vector<float>& table, float scale) {
     const std::size_t bpv = d * bits / 8;
     std::vector<Hit> hits(n);
@@ -231,7 +232,7 @@ TEST(QuantEncodeKnown, DescendingRowAtTwoBits) {
     RankQuantIndex idx(8, 2);
     const std::vector<float> v{8, 7, 6, 5, 4, 3, 2, 1};
     idx.add(v.data(), v.size());
-    EXPECT_EQ(idx.codes(), (std::vector<std::uint8_t>{0xFA, 0x50}));
+    EXPECT_EQ(idx.codes(), (RowBuffer<std::uint8_t>{0xFA, 0x50}));
 }
 
 TEST(QuantEncodeKnown, DimSixteenTwoBitsHoldsFourOfEachCode) {
@@ -289,7 +290,7 @@ TEST(QuantIndex, SymmetricOkOnlyExcludesEightBitsOffMultiplesOf256) {
 }
 
 TEST(QuantIndex, FromPartsAdoptsAndChecks) {
-    std::vector<std::uint8_t> codes(3 * 8);
+    RowBuffer<std::uint8_t> codes(3 * 8);
     for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<std::uint8_t>(i * 37);
     const RankQuantIndex idx = RankQuantIndex::from_parts(16, 4, 3, codes);
     EXPECT_EQ(idx.size(), 3u);
@@ -318,7 +319,7 @@ TEST(QuantIndex, SwapRemoveMovesLastRow) {
     RankQuantIndex idx(d, 2);
     const std::vector<float> v = random_rows(5, d, 3);
     idx.add(v.data(), v.size());
-    const std::vector<std::uint8_t> before = idx.codes();
+    const RowBuffer<std::uint8_t> before = idx.codes();
     const std::size_t bpv = idx.bytes_per_vec();
 
     EXPECT_EQ(idx.swap_remove(1), 4u);
@@ -347,7 +348,7 @@ TEST(QuantIndex, AddRejectsBadInputWithoutGrowing) {
     RankQuantIndex idx(16, 4);
     std::vector<float> v = random_rows(4, 16, 1);
     idx.add(v.data(), 16);
-    const std::vector<std::uint8_t> before = idx.codes();
+    const RowBuffer<std::uint8_t> before = idx.codes();
 
     EXPECT_EQ(panic_message([&] { idx.add(v.data(), 17); }), "vectors length must be a multiple of dim");
     v[40] = std::numeric_limits<float>::quiet_NaN();
@@ -364,7 +365,7 @@ TEST(QuantIndex, AddRejectsBadInputWithoutGrowing) {
 
 TEST(QuantIndex, AddStopsAtMaxVectors) {
     // One byte per row at dim 8, 1 bit: a full index is 64 MiB.
-    RankQuantIndex idx = RankQuantIndex::from_parts(8, 1, MAX_VECTORS, std::vector<std::uint8_t>(MAX_VECTORS, 0x5A));
+    RankQuantIndex idx = RankQuantIndex::from_parts(8, 1, MAX_VECTORS, RowBuffer<std::uint8_t>(MAX_VECTORS, 0x5A));
     std::vector<float> row = random_rows(1, 8, 4);
     EXPECT_EQ(panic_message([&] { idx.add(row.data(), row.size()); }),
               "kwivel: index would exceed MAX_VECTORS (67108864); had 67108864, adding 1");

@@ -36,6 +36,7 @@
 namespace fs = std::filesystem;
 using kwivel::IoError;
 using kwivel::RankIndex;
+using kwivel::RowBuffer;
 
 namespace {
 
@@ -80,7 +81,7 @@ struct Bytes {
 };
 
 std::vector<std::uint8_t> encode_rank(std::uint32_t dim, std::uint32_t n,
-                                      const std::vector<std::uint16_t>& ranks,
+                                      const RowBuffer<std::uint16_t>& ranks,
                                       std::string_view magic = "KWR1") {
     Bytes x = Bytes::header(dim, n, magic);
     for (auto v : ranks) x.u16(v);
@@ -88,9 +89,10 @@ std::vector<std::uint8_t> encode_rank(std::uint32_t dim, std::uint32_t n,
 }
 
 // n rows, each a random permutation of [0, dim).
-std::vector<std::uint16_t> random_ranks(std::size_t dim, std::size_t n, std::uint32_t seed) {
+RowBuffer<std::uint16_t> random_ranks(std::size_t dim, std::size_t n, std::uint32_t seed) {
     std::mt19937 rng(seed);
-    std::vector<std::uint16_t> row(dim), out;
+    std::vector<std::uint16_t> row(dim);
+    RowBuffer<std::uint16_t> out;
     out.reserve(dim * n);
     std::iota(row.begin(), row.end(), std::uint16_t{0});
     for (std::size_t i = 0; i < n; ++i) {
@@ -162,7 +164,7 @@ private:
 
 // Independent prediction of the first permutation failure, or nothing.
 std::optional<std::string> first_permutation_error(std::size_t dim,
-                                                   const std::vector<std::uint16_t>& ranks) {
+                                                   const RowBuffer<std::uint16_t>& ranks) {
     for (std::size_t i = 0; i * dim < ranks.size(); ++i) {
         std::set<std::uint16_t> seen;
         for (std::size_t j = 0; j < dim; ++j) {
@@ -203,7 +205,7 @@ private:
 };
 
 void expect_same_index(const RankIndex& got, std::size_t dim, std::size_t n,
-                       const std::vector<std::uint16_t>& ranks) {
+                       const RowBuffer<std::uint16_t>& ranks) {
     EXPECT_EQ(got.dim(), dim);
     EXPECT_EQ(got.size(), n);
     EXPECT_TRUE(got.ranks() == ranks) << "ranks differ";

@@ -37,7 +37,7 @@ void check_loaded(const std::uint8_t* data, std::size_t size, const kwivel::Rank
     const std::uint32_t dim = le32(data + 5), n = le32(data + 9);
     if (index.dim() != dim || index.size() != n) finding("shape differs from the header");
     if (size - 13 != std::size_t{2} * dim * n) finding("payload length differs from the header");
-    const std::vector<std::uint16_t>& ranks = index.ranks();
+    const auto& ranks = index.ranks();
     if (ranks.size() != std::size_t{dim} * n) finding("rank count differs from the header");
     std::vector<std::uint32_t> seen(dim, 0);
     for (std::size_t i = 0; i < n; ++i) {
