@@ -133,32 +133,79 @@ void keep(const Context& cx, Running& st, std::uint32_t* d, std::size_t nb, std:
     st.len = w;
 }
 
+// A shortlist entry ordered by (distance, caller id).
+struct Entry {
+    std::uint32_t dist;
+    std::int64_t id;
+    std::uint32_t row;
+};
+
 // The final shortlist of a query: at most m rows by (distance, caller id),
-// returned in row order.
-void finish_shortlist(const Context& cx, Running& st, std::vector<std::uint32_t>& out) {
+// returned in row order.  A query's cells are scanned in ascending cell
+// order and cells hold ascending row ranges, so its kept rows are already
+// in row order.  With a histogram, fewer than m kept rows lie strictly
+// below the bound (keep lowers it only while m remain at or below the next
+// lower distance), and every counted row below it was kept, so those rows
+// are all in; only the rows at the bound compete, by caller id, for the
+// places left, and one more pass keeps the order.  Without one, every kept
+// row competes.
+void finish_shortlist(const Context& cx, Running& st, std::vector<Entry>& e, std::vector<std::int64_t>& tie_ids,
+                      std::vector<std::uint32_t>& out) {
     const CellSearchInput& in = cx.in;
-    struct Entry {
-        std::uint32_t dist;
-        std::int64_t id;
-        std::uint32_t row;
-    };
-    std::vector<Entry> e;
-    e.reserve(st.len);
-    for (std::size_t i = 0; i < st.len; ++i)
-        if (st.dist[i] <= st.bound) e.push_back({st.dist[i], caller_id(in, st.rows[i]), st.rows[i]});
-    if (e.size() > in.m) {
-        std::nth_element(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(in.m), e.end(),
-                         [](const Entry& a, const Entry& b) { return a.dist != b.dist ? a.dist < b.dist : a.id < b.id; });
-        e.resize(in.m);
-    }
     out.clear();
-    for (const Entry& x : e) out.push_back(x.row);
-    std::sort(out.begin(), out.end());
+    if (st.hist.empty()) {
+        e.clear();
+        for (std::size_t i = 0; i < st.len; ++i)
+            if (st.dist[i] <= st.bound) e.push_back({st.dist[i], caller_id(in, st.rows[i]), st.rows[i]});
+        if (e.size() > in.m) {
+            std::nth_element(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(in.m), e.end(),
+                             [](const Entry& a, const Entry& b) { return a.dist != b.dist ? a.dist < b.dist : a.id < b.id; });
+            e.resize(in.m);
+        }
+        for (const Entry& x : e) out.push_back(x.row);
+        std::sort(out.begin(), out.end());
+        return;
+    }
+    const std::uint32_t bound = st.bound;
+    std::size_t below = 0;
+    tie_ids.clear();
+    for (std::size_t i = 0; i < st.len; ++i) {
+        below += st.dist[i] < bound;
+        if (st.dist[i] == bound) tie_ids.push_back(caller_id(in, st.rows[i]));
+    }
+    KW_ASSERT(below <= in.m, "kwivel: shortlist bound kept more than m rows below it");
+    const std::size_t left = in.m - below;
+    // Ties with an id below `cut` are taken, and `at_cut` of those equal to it.
+    const bool all_ties = tie_ids.size() <= left;
+    std::int64_t cut = 0;
+    std::size_t at_cut = 0;
+    if (!all_ties && left > 0) {
+        std::nth_element(tie_ids.begin(), tie_ids.begin() + static_cast<std::ptrdiff_t>(left - 1), tie_ids.end());
+        cut = tie_ids[left - 1];
+        at_cut = left;
+        for (const std::int64_t id : tie_ids) at_cut -= id < cut;
+    }
+    for (std::size_t i = 0; i < st.len; ++i) {
+        const std::uint32_t d = st.dist[i];
+        if (d < bound || (d == bound && all_ties)) {
+            out.push_back(st.rows[i]);
+        } else if (d == bound && left > 0) {
+            const std::int64_t id = caller_id(in, st.rows[i]);
+            if (id < cut) {
+                out.push_back(st.rows[i]);
+            } else if (id == cut && at_cut > 0) {
+                out.push_back(st.rows[i]);
+                --at_cut;
+            }
+        }
+    }
 }
 
 // Per-thread working set of the rerank and rescoring.
 struct Scratch {
     SubsetScratch sub;
+    std::vector<Entry> entries;
+    std::vector<std::int64_t> tie_ids;
     std::vector<std::uint32_t> shortlist;
     std::vector<double> qd;
     struct Hit {
@@ -310,7 +357,7 @@ SearchResult cell_search(const CellSearchInput& in, Tier tier) {
             if (in.m > 0) shortlist_block(cx, b0, b1, states, tile, group_words);
             for (std::size_t q = b0; q < b1; ++q) {
                 if (in.m > 0)
-                    finish_shortlist(cx, states[q - b0], sc.shortlist);
+                    finish_shortlist(cx, states[q - b0], sc.entries, sc.tie_ids, sc.shortlist);
                 else
                     sc.shortlist.clear();
                 finish_query(cx, q, sc, out);
