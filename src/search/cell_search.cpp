@@ -96,14 +96,19 @@ void keep(const Context& cx, Running& st, std::uint32_t* d, std::size_t nb, std:
     const bool filtered = !st.hist.empty();  // else every reachable row is kept
     std::uint32_t* hist = st.hist.data();
     std::size_t within = st.within;
+    // Without an id map a query's rows arrive in ascending id order, so once
+    // m counted rows lie at or below the bound a later row at the bound
+    // loses every tie it could enter: only rows below it are taken then.
+    const bool later_ties_lose = filtered && in.ids == nullptr;
     constexpr std::size_t kStep = 16;
     for (std::size_t i0 = 0; i0 < nb; i0 += kStep) {
         const std::size_t i1 = std::min(nb, i0 + kStep);
+        const std::uint32_t take = later_ties_lose && within >= in.m && bound > 0 ? bound - 1 : bound;
         unsigned any = 0;
-        for (std::size_t i = i0; i < i1; ++i) any |= d[i] <= bound;
+        for (std::size_t i = i0; i < i1; ++i) any |= d[i] <= take;
         if (!any) continue;
         for (std::size_t i = i0; i < i1; ++i) {
-            if (d[i] > bound) continue;
+            if (d[i] > bound || (d[i] == bound && later_ties_lose && within >= in.m)) continue;
             if (filtered) ++hist[d[i]];
             ++within;
             rows[w] = static_cast<std::uint32_t>(r0 + i);

@@ -78,7 +78,8 @@ def corpus(rng, kind, bits, n, dim=64):
 
 @pytest.mark.parametrize("kind", ["bitmap", "sign"])
 @pytest.mark.parametrize("seed", range(16))
-def test_matches_reference(kind, seed):
+@pytest.mark.parametrize("id_map", [True, False])   # without one, rows arrive in id order
+def test_matches_reference(kind, seed, id_map):
     rng = np.random.default_rng(seed)
     n = int(rng.choice([1, 7, 60, 240, 1500]))
     bits = int(rng.choice([1, 2, 4]))
@@ -90,7 +91,7 @@ def test_matches_reference(kind, seed):
     queries = docs[rng.integers(0, n, nq)] + 0.5 * rng.standard_normal((nq, 64)).astype(np.float32)
     queries[0] = docs[0]
     cells = rng.integers(0, n_cells, (nq, int(rng.integers(1, 4)))).astype(np.int64)
-    ids = (rng.permutation(n) * 3 - 50).astype(np.int64)
+    ids = (rng.permutation(n) * 3 - 50).astype(np.int64) if id_map else None
     allowed = (rng.random(n) < 0.8).astype(np.uint8) if seed % 3 == 0 else None
     m = int(rng.choice([0, 1, 3, 20, 50, n + 5], p=[0.05, 0.1, 0.15, 0.3, 0.2, 0.2]))
     k = int(rng.choice([0, 1, 5, 10, 30], p=[0.05, 0.15, 0.3, 0.3, 0.2]))
@@ -98,7 +99,8 @@ def test_matches_reference(kind, seed):
     vectors = docs if rescore else (docs if seed % 2 else None)
     got = search_cells(probe, rerank, queries, starts, cells, ids, m, k,
                        vectors=vectors, rescore=rescore, allowed=allowed)
-    want = reference(kind, n_top, rerank, docs, queries, starts, cells, ids, m, k, rescore, allowed)
+    want = reference(kind, n_top, rerank, docs, queries, starts, cells,
+                     np.arange(n, dtype=np.int64) if ids is None else ids, m, k, rescore, allowed)
     assert got[0].dtype == np.float32 and got[1].dtype == np.int64
     np.testing.assert_array_equal(got[1], want[1])
     np.testing.assert_array_equal(got[0], want[0])
@@ -197,17 +199,19 @@ def test_concurrent_add_is_refused(target):
 
 
 @pytest.mark.parametrize("kind", ["bitmap", "sign"])
-def test_large_cells_short_lists(kind):
-    """Cells far larger than the shortlist: the running bound drops most rows."""
+@pytest.mark.parametrize("id_map", [True, False])
+def test_large_cells_short_lists(kind, id_map):
+    """Cells far larger than the shortlist and than a scan tile: the running bound drops most rows."""
     rng = np.random.default_rng(5)
-    docs, probe, rerank, n_top = corpus(rng, kind, 4, 3000)
+    docs, probe, rerank, n_top = corpus(rng, kind, 4, 20000)
     queries = docs[:6] + 0.1 * rng.standard_normal((6, 64)).astype(np.float32)
-    starts = np.array([0, 2500, 2600, 3000], dtype=np.int64)
+    starts = np.array([0, 17000, 17100, 20000], dtype=np.int64)
     cells = np.array([[0], [1], [2], [0], [2], [1]], dtype=np.int64)[:, [0, 0]]
     cells[3:, 1] = [1, 0, 0]
-    ids = rng.permutation(3000).astype(np.int64)
-    for m, k in ((1, 1), (5, 3)):
-        got = search_cells(probe, rerank, queries, starts, cells, ids, m, k)
-        want = reference(kind, n_top, rerank, docs, queries, starts, cells, ids, m, k, 0, None)
+    ids = rng.permutation(20000).astype(np.int64)
+    for m, k in ((1, 1), (5, 3), (200, 30)):
+        got = search_cells(probe, rerank, queries, starts, cells, ids if id_map else None, m, k)
+        want = reference(kind, n_top, rerank, docs, queries, starts, cells,
+                         ids if id_map else np.arange(20000, dtype=np.int64), m, k, 0, None)
         np.testing.assert_array_equal(got[1], want[1])
         np.testing.assert_array_equal(got[0], want[0])
