@@ -244,19 +244,18 @@ void read_le_into(BufferedReader& r, std::vector<T, A>& out, std::size_t count,
     }
 }
 
-// read_le_into returning a fresh vector.
-template <class T, class OnChunk>
-std::vector<T> read_le_vec(BufferedReader& r, std::size_t count, std::size_t chunk_elems,
-                           OnChunk&& on_chunk) {
-    std::vector<T> out;
+// read_le_into returning a fresh vector (Vec: std::vector<T>, or a
+// RowBuffer<T> for an index's rows).
+template <class T, class Vec = std::vector<T>, class OnChunk>
+Vec read_le_vec(BufferedReader& r, std::size_t count, std::size_t chunk_elems, OnChunk&& on_chunk) {
+    Vec out;
     read_le_into(r, out, count, chunk_elems, std::forward<OnChunk>(on_chunk));
     return out;
 }
 
-template <class T>
-std::vector<T> read_le_vec(BufferedReader& r, std::size_t count) {
-    return read_le_vec<T>(r, count, LE_READ_CHUNK_BYTES / sizeof(T),
-                          [](const T*, std::size_t) {});
+template <class T, class Vec = std::vector<T>>
+Vec read_le_vec(BufferedReader& r, std::size_t count) {
+    return read_le_vec<T, Vec>(r, count, LE_READ_CHUNK_BYTES / sizeof(T), [](const T*, std::size_t) {});
 }
 
 // ---------------------------------------------------------------------------

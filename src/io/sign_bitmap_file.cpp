@@ -30,9 +30,8 @@ SignBitmapIndex load_sign_bitmap_from(ByteSource& source) {
     const std::size_t bytes = checked_payload_bytes(label, {n_vectors, wpv, sizeof(std::uint64_t)});
     check_payload_bytes(bytes);
     check_payload_matches_file(r, label, bytes);
-    RowBuffer<std::uint64_t> words;
-    read_le_into(r, words, bytes / sizeof(std::uint64_t), LE_READ_CHUNK_BYTES / sizeof(std::uint64_t),
-                 [](const std::uint64_t*, std::size_t) {});
+    RowBuffer<std::uint64_t> words =
+        read_le_vec<std::uint64_t, RowBuffer<std::uint64_t>>(r, bytes / sizeof(std::uint64_t));
     return SignBitmapIndex::from_parts(dim, n_vectors, std::move(words));
 }
 
