@@ -136,6 +136,11 @@ struct KernelTable {
     void (*popcount_collect8[2])(const std::uint64_t* rows, std::size_t n, std::size_t wpv,
                                  const std::uint64_t* queries, std::size_t nq, std::uint32_t* counts,
                                  std::size_t stride) = {};
+    // The filter of the shortlist drivers: the positions i < n with lo <=
+    // counts[i] <= hi (counts below 2^31), ascending, into out (room for n);
+    // returns how many.
+    std::size_t (*pop_select)(const std::uint32_t* counts, std::size_t n, std::uint32_t lo, std::uint32_t hi,
+                              std::uint32_t* out) = nullptr;
 
     // --- Bitmap top-n coordinate bitmaps (kernels/top_bits.h).
     // Returns whether every value was finite.

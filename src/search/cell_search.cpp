@@ -70,25 +70,22 @@ std::int64_t caller_id(const CellSearchInput& in, std::size_t row) {
     return in.ids ? in.ids[row] : static_cast<std::int64_t>(row);
 }
 
-// Counts the nb rows of one tile (first row r0) into a query's state: d
-// holds popcounts and becomes distances in place.  Rows within the bound
-// are counted and kept in one pass; once the bound has settled most rows
-// lie above it, so the pass tests 16 rows at a time (a comparison the
-// compiler vectorises) and touches the histogram only for blocks holding a
-// row within the bound.  The bound is lowered after the tile: rows kept
-// against the older bound are dropped later.
-void keep(const Context& cx, Running& st, std::uint32_t* d, std::size_t nb, std::size_t r0) {
+// Counts the nb rows of one tile (first row r0) into a query's state; c
+// holds the popcounts.  The table's filter picks the rows within the bound
+// (once the bound has settled, nearly none), and only those are looked at
+// one by one, their histogram counted and kept.  The bound is lowered after
+// the tile: rows kept against the older bound are dropped later.
+void keep(const Context& cx, Running& st, const std::uint32_t* c, std::size_t nb, std::size_t r0,
+          std::vector<std::uint32_t>& picked) {
     const CellSearchInput& in = cx.in;
     const std::uint32_t max = in.max_score;
-    if (in.best_first)
-        for (std::size_t i = 0; i < nb; ++i) d[i] = max - d[i];
-    if (in.allowed)
-        for (std::size_t i = 0; i < nb; ++i)
-            if (!in.allowed[r0 + i]) d[i] = UINT32_MAX;  // above every bound
     std::uint32_t bound = st.bound;
-    if (st.rows.size() < st.len + nb) {  // grows only: no fill per tile
-        st.rows.resize(2 * (st.len + nb));
-        st.dist.resize(2 * (st.len + nb));
+    picked.resize(nb);
+    const std::size_t got = in.best_first ? cx.table.pop_select(c, nb, max - std::min(bound, max), max, picked.data())
+                                          : cx.table.pop_select(c, nb, 0, bound, picked.data());
+    if (st.rows.size() < st.len + got) {  // grows only: no fill per tile
+        st.rows.resize(2 * (st.len + got));
+        st.dist.resize(2 * (st.len + got));
     }
     std::uint32_t* rows = st.rows.data();
     std::uint32_t* dist = st.dist.data();
@@ -100,21 +97,16 @@ void keep(const Context& cx, Running& st, std::uint32_t* d, std::size_t nb, std:
     // m counted rows lie at or below the bound a later row at the bound
     // loses every tie it could enter: only rows below it are taken then.
     const bool later_ties_lose = filtered && in.ids == nullptr;
-    constexpr std::size_t kStep = 16;
-    for (std::size_t i0 = 0; i0 < nb; i0 += kStep) {
-        const std::size_t i1 = std::min(nb, i0 + kStep);
-        const std::uint32_t take = later_ties_lose && within >= in.m && bound > 0 ? bound - 1 : bound;
-        unsigned any = 0;
-        for (std::size_t i = i0; i < i1; ++i) any |= d[i] <= take;
-        if (!any) continue;
-        for (std::size_t i = i0; i < i1; ++i) {
-            if (d[i] > bound || (d[i] == bound && later_ties_lose && within >= in.m)) continue;
-            if (filtered) ++hist[d[i]];
-            ++within;
-            rows[w] = static_cast<std::uint32_t>(r0 + i);
-            dist[w] = d[i];
-            ++w;
-        }
+    for (std::size_t j = 0; j < got; ++j) {
+        const std::uint32_t i = picked[j];
+        const std::uint32_t d = in.best_first ? max - c[i] : c[i];
+        if (d == bound && later_ties_lose && within >= in.m) continue;
+        if (in.allowed && !in.allowed[r0 + i]) continue;
+        if (filtered) ++hist[d];
+        ++within;
+        rows[w] = static_cast<std::uint32_t>(r0 + i);
+        dist[w] = d;
+        ++w;
     }
     if (filtered) {
         // Lower the bound while m counted rows remain at or below it.
@@ -299,7 +291,8 @@ void finish_query(const Context& cx, std::size_t q, Scratch& sc, SearchResult& o
 // Shortlists of queries [b0, b1): the block's probe lists inverted, each
 // probed cell scanned once per group of up to kPopGroup of its queries.
 void shortlist_block(const Context& cx, std::size_t b0, std::size_t b1, std::vector<Running>& states,
-                     std::vector<std::uint32_t>& tile, std::vector<std::uint64_t>& group_words) {
+                     std::vector<std::uint32_t>& tile, std::vector<std::uint64_t>& group_words,
+                     std::vector<std::uint32_t>& picked) {
     const CellSearchInput& in = cx.in;
     const std::size_t nb = b1 - b0, wpv = in.wpv;
     for (std::size_t i = 0; i < nb; ++i) states[i].reset(in.max_score);
@@ -336,7 +329,8 @@ void shortlist_block(const Context& cx, std::size_t b0, std::size_t b1, std::vec
                     collect1(rows, nr, wpv, group_words.data(), tile.data());
                 else
                     collect8(rows, nr, wpv, group_words.data(), ng, tile.data(), block);
-                for (std::size_t g = 0; g < ng; ++g) keep(cx, states[members[g]], tile.data() + g * block, nr, r0);
+                for (std::size_t g = 0; g < ng; ++g)
+                    keep(cx, states[members[g]], tile.data() + g * block, nr, r0, picked);
             }
         }
         p = e;
@@ -357,9 +351,10 @@ SearchResult cell_search(const CellSearchInput& in, Tier tier) {
         std::vector<Running> states(std::min(cap, hi - lo));
         std::vector<std::uint32_t> tile;
         std::vector<std::uint64_t> group_words;
+        std::vector<std::uint32_t> picked;
         Scratch sc;
         search::for_blocks(lo, hi, cap, [&](std::size_t b0, std::size_t b1) {
-            if (in.m > 0) shortlist_block(cx, b0, b1, states, tile, group_words);
+            if (in.m > 0) shortlist_block(cx, b0, b1, states, tile, group_words, picked);
             for (std::size_t q = b0; q < b1; ++q) {
                 if (in.m > 0)
                     finish_shortlist(cx, states[q - b0], sc.entries, sc.tie_ids, sc.shortlist);

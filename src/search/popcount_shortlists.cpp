@@ -26,9 +26,6 @@ std::size_t run_block_rows(std::size_t wpv) {
 // queries go in several passes over the rows.
 constexpr std::size_t kHistogramBudget = std::size_t{1} << 20;
 
-// Rows checked together before any is looked at one by one.
-constexpr std::size_t kFilterChunk = 16;
-
 }  // namespace
 
 PopcountShortlists::PopcountShortlists(PopOp op, std::uint32_t max_score, bool best_first, std::size_t m)
@@ -69,6 +66,7 @@ void PopcountShortlists::run_some(const KernelTable& table, const std::uint64_t*
     const std::size_t bins = std::size_t{max_} + 1;
     const std::size_t block = run_block_rows(wpv);
     tile_.resize(kPopGroup * block);
+    picked_.resize(block);
     hist_.assign(nq * bins, 0);
     state_.resize(nq);
     for (Query& st : state_) {
@@ -83,7 +81,7 @@ void PopcountShortlists::run_some(const KernelTable& table, const std::uint64_t*
             const std::size_t g = std::min(kPopGroup, nq - g0);
             collect8(rows + r0 * wpv, nb, wpv, queries + g0 * wpv, g, tile_.data(), block);
             for (std::size_t q = 0; q < g; ++q)
-                keep(state_[g0 + q], hist_.data() + (g0 + q) * bins, tile_.data() + q * block, nb, r0);
+                keep(table, state_[g0 + q], hist_.data() + (g0 + q) * bins, tile_.data() + q * block, nb, r0);
         }
     }
     for (std::size_t q = 0; q < nq; ++q) {
@@ -95,32 +93,21 @@ void PopcountShortlists::run_some(const KernelTable& table, const std::uint64_t*
     }
 }
 
-void PopcountShortlists::keep(Query& st, std::uint32_t* hist, const std::uint32_t* counts, std::size_t rows,
-                              std::size_t r0) const {
+void PopcountShortlists::keep(const KernelTable& table, Query& st, std::uint32_t* hist, const std::uint32_t* counts,
+                              std::size_t rows, std::size_t r0) {
     // A row is kept when its distance is within the bound: for best-first
-    // scores, when its count is at least max_score - bound.  Chunks with no
-    // such row (nearly all, once the bound has settled) cost one pass of
-    // compares.
+    // scores, when its count is at least max_score - bound.  The table's
+    // filter finds those rows (nearly none once the bound has settled).
     const std::uint32_t bound = st.bound;
-    const bool flip = flip_;
-    const std::uint32_t lo = max_ - bound;
     const std::size_t before = st.ids.size();
-    for (std::size_t i0 = 0; i0 < rows; i0 += kFilterChunk) {
-        const std::size_t i1 = std::min(rows, i0 + kFilterChunk);
-        bool any = false;
-        if (flip)
-            for (std::size_t i = i0; i < i1; ++i) any |= counts[i] >= lo;
-        else
-            for (std::size_t i = i0; i < i1; ++i) any |= counts[i] <= bound;
-        if (!any) continue;
-        for (std::size_t i = i0; i < i1; ++i) {
-            const std::uint32_t d = flip ? max_ - counts[i] : counts[i];
-            if (d <= bound) {
-                ++hist[d];
-                st.ids.push_back(static_cast<std::uint32_t>(r0 + i));
-                st.dist.push_back(d);
-            }
-        }
+    const std::size_t got = flip_ ? table.pop_select(counts, rows, max_ - bound, max_, picked_.data())
+                                  : table.pop_select(counts, rows, 0, bound, picked_.data());
+    for (std::size_t j = 0; j < got; ++j) {
+        const std::uint32_t i = picked_[j];
+        const std::uint32_t d = flip_ ? max_ - counts[i] : counts[i];
+        ++hist[d];
+        st.ids.push_back(static_cast<std::uint32_t>(r0 + i));
+        st.dist.push_back(d);
     }
     if (st.ids.size() == before) return;
     // The bound falls to the m-th smallest distance kept, once m rows are:

@@ -68,7 +68,8 @@ private:
     };
     void run_some(const KernelTable& table, const std::uint64_t* rows, std::size_t n, std::size_t wpv,
                   const std::uint64_t* queries, std::size_t nq, std::uint32_t* out);
-    void keep(Query& st, std::uint32_t* hist, const std::uint32_t* counts, std::size_t rows, std::size_t r0) const;
+    void keep(const KernelTable& table, Query& st, std::uint32_t* hist, const std::uint32_t* counts,
+              std::size_t rows, std::size_t r0);
 
     std::size_t op_;
     std::uint32_t max_;
@@ -76,6 +77,7 @@ private:
     std::size_t m_;
     std::vector<std::uint32_t> tile_;
     std::vector<std::uint32_t> hist_;
+    std::vector<std::uint32_t> picked_;
     std::vector<Query> state_;
 };
 

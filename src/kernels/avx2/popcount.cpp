@@ -184,6 +184,30 @@ void block_nibble(const std::uint64_t* rows, std::size_t n, std::size_t wpv, con
     }
 }
 
+// The filter: 32 counts per round, four compares each way (signed: counts
+// are below 2^31) folded into one mask of the rows out of range.
+std::size_t select_in_range(const std::uint32_t* counts, std::size_t n, std::uint32_t lo, std::uint32_t hi,
+                            std::uint32_t* out) {
+    const __m256i below = _mm256_set1_epi32(static_cast<int>(lo));
+    const __m256i above = _mm256_set1_epi32(static_cast<int>(hi));
+    auto outside = [&](std::size_t i) {
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(counts + i));
+        const __m256i bad = _mm256_or_si256(_mm256_cmpgt_epi32(below, c), _mm256_cmpgt_epi32(c, above));
+        return static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(bad)));
+    };
+    std::size_t got = 0, i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const std::uint32_t bad = outside(i) | outside(i + 8) << 8 | outside(i + 16) << 16 | outside(i + 24) << 24;
+        for (std::uint32_t in = ~bad; in != 0; in &= in - 1)
+            out[got++] = static_cast<std::uint32_t>(i + static_cast<std::size_t>(__builtin_ctz(in)));
+    }
+    for (; i < n; ++i) {
+        out[got] = static_cast<std::uint32_t>(i);
+        got += counts[i] >= lo && counts[i] <= hi;
+    }
+    return got;
+}
+
 KW_TARGET_END
 
 struct Avx2Steps {
@@ -201,6 +225,7 @@ struct Avx2Steps {
 void install_popcount_avx2(KernelTable& t) {
 #ifdef KW_X86
     kern::install_popcount_steps<kern::Avx2Steps>(t);
+    t.pop_select = kern::select_in_range;
 #else
     (void)t;
 #endif

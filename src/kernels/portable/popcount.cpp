@@ -2,6 +2,7 @@
 // instruction, so bits are counted in software: the SWAR method sums bit
 // pairs, nibbles and bytes in place, and byte sums of up to 31 words are
 // gathered before the eight bytes are folded together.
+#include <algorithm>
 #include <cstdint>
 
 #include "kernels/dispatch.h"
@@ -55,9 +56,35 @@ struct PortableSteps {
     }
 };
 
+// Chunks of 16 counts are tested together first (signed compares, which
+// baseline x86-64 vectorises); only a chunk holding a row in range is walked
+// one by one.
+std::size_t select_in_range(const std::uint32_t* counts, std::size_t n, std::uint32_t lo, std::uint32_t hi,
+                            std::uint32_t* out) {
+    const auto slo = static_cast<std::int32_t>(lo), shi = static_cast<std::int32_t>(hi);
+    std::size_t got = 0;
+    for (std::size_t i0 = 0; i0 < n; i0 += 16) {
+        const std::size_t i1 = std::min(n, i0 + 16);
+        std::int32_t any = 0;
+        for (std::size_t i = i0; i < i1; ++i) {
+            const auto c = static_cast<std::int32_t>(counts[i]);
+            any |= static_cast<std::int32_t>(c >= slo) & static_cast<std::int32_t>(c <= shi);
+        }
+        if (!any) continue;
+        for (std::size_t i = i0; i < i1; ++i) {
+            out[got] = static_cast<std::uint32_t>(i);
+            got += counts[i] >= lo && counts[i] <= hi;
+        }
+    }
+    return got;
+}
+
 }  // namespace
 }  // namespace kern
 
-void install_popcount_portable(KernelTable& t) { kern::install_popcount_steps<kern::PortableSteps>(t); }
+void install_popcount_portable(KernelTable& t) {
+    kern::install_popcount_steps<kern::PortableSteps>(t);
+    t.pop_select = kern::select_in_range;
+}
 
 }  // namespace kwivel
