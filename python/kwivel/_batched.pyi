@@ -5,7 +5,7 @@ import numpy.typing as npt
 
 from ._kwivel import Bitmap, RankQuant, SignBitmap
 
-__all__ = ["search_cells"]
+__all__ = ["search_cells", "top_cells"]
 
 def search_cells(
     probe: Union[Bitmap, SignBitmap],
@@ -19,4 +19,7 @@ def search_cells(
     vectors: Optional[npt.NDArray[np.float32]] = None,
     rescore: int = 0,
     allowed: Optional[npt.NDArray[Union[np.uint8, np.bool_]]] = None,
+    centre: Optional[npt.ArrayLike] = None,
 ) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]: ...
+
+def top_cells(scores: npt.NDArray[np.float32], width: int) -> npt.NDArray[np.int64]: ...

@@ -633,7 +633,7 @@ class Collection:
             if abs(rows - base.rows) > RETRAIN_DRIFT * base.rows:
                 index = _build_like(st, vectors, ids, os.path.join(st.directory, name))
             else:
-                index = _assigned(st, base.index.centroids, vectors, ids, os.path.join(st.directory, name))
+                index = _assigned(st, base.index, vectors, ids, os.path.join(st.directory, name))
             shards[i] = [_Segment(name, index, np.zeros(0, dtype=np.int64), None, None)]
         _crash_point("compact:after-segment")
         self._state = _commit(st.replace(shards), "compact")
@@ -671,14 +671,15 @@ def _reopened(index: Any, path: str) -> Any:
     return PartitionedIndex.open(path)
 
 
-def _assigned(st: _State, centroids: np.ndarray, vectors: Any, ids: np.ndarray, path: str) -> Any:
-    """A segment of ``vectors`` under ``ids``, each row in the nearest of ``centroids``, saved at ``path``."""
+def _assigned(st: _State, base: Any, vectors: Any, ids: np.ndarray, path: str) -> Any:
+    """A segment of ``vectors`` under ``ids``, each row in the nearest cell of the
+    ``base`` index (its centroids and probe centre), saved at ``path``."""
     p = st.params
-    n_cells, dim = centroids.shape
+    n_cells, dim = base.centroids.shape
     template = PartitionedIndex.build(np.zeros((0, dim), dtype=np.float32), probe=p["probe"],
                                       bits=p["bits"], n_top=p["n_top"], keep_vectors=p["keep_vectors"])
-    empty = PartitionedIndex(centroids, np.zeros(n_cells + 1, dtype=np.int64), template.ids,
-                             template.probe, template.rerank, template.vectors)
+    empty = PartitionedIndex(base.centroids, np.zeros(n_cells + 1, dtype=np.int64), template.ids,
+                             template.probe, template.rerank, template.vectors, base.centre)
     empty.add(vectors, ids)
     return _reopened(empty, path)
 
@@ -696,7 +697,7 @@ def _segment_of(st: _State, shard: int, vectors: Any, ids: np.ndarray, path: str
     pool = list(st.shards[shard]) or list(st.segments())
     if not pool:
         return _build_like(st, vectors, ids, path)
-    return _assigned(st, max(pool, key=lambda s: s.rows).index.centroids, vectors, ids, path)
+    return _assigned(st, max(pool, key=lambda s: s.rows).index, vectors, ids, path)
 
 
 def _commit(st: _State, op: str = "build") -> _State:

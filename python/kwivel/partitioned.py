@@ -9,6 +9,16 @@ the rerank (a ``RankQuant``, 4 bits by default) and, if kept, of the float rows
 (``vectors``, memory-mapped once the index is saved).  ``ids`` maps rows to the
 caller's ids (int64, unique; 0..n-1 by default); ``rows_of`` maps back.
 
+The probe holds the rows centred: each row scaled to unit length minus
+``centre``, the mean of the unit rows of the training sample (queries are
+centred the same way before their probe bitmaps are built).  Embeddings often
+share a large common direction (fastText sentence vectors: a mean of length
+0.7 against unit rows), and the top coordinates of a raw row mostly name that
+direction; centred, they name what tells the rows apart, so a much shorter
+shortlist holds the true neighbours.  For unit rows the centring changes no
+inner-product order (q . (x - c) = q . x - q . c), and the rerank and the
+rescoring still score the rows as given.
+
 A search takes the ``nprobe`` cells whose centroids are nearest each query
 (normalised queries @ centroids.T, ties to the lower cell id) and then makes
 one native call, ``kwivel._batched.search_cells``: a shortlist of the best
@@ -26,8 +36,10 @@ recall.
 
 An index is saved as one directory: ``manifest.json`` (format, version, the
 probe and rerank parameters, ``dim``, ``n``, ``n_cells`` and, per part, its
-file name, size and SHA-256) beside ``centroids.npy``, ``starts.npy``,
-``ids.npy``, the probe and rerank index files and ``vectors.npy`` if kept.
+file name, size and SHA-256) beside ``centroids.npy``, ``centre.npy``,
+``starts.npy``, ``ids.npy``, the probe and rerank index files and
+``vectors.npy`` if kept.  Indexes of version 1 (no centre; their probe holds
+the rows as given) open and search as they were written.
 Every part is written under a fresh generation name and the manifest last, by
 rename: an interrupted save leaves the previous index.  ``open`` checks every
 part against the manifest and raises a one-line ``OSError`` naming the part
@@ -48,23 +60,27 @@ from typing import Any, Callable, Dict, Optional, Tuple
 import numpy as np
 
 from . import _atomic
-from ._batched import search_cells as _search_cells
+from ._batched import search_cells as _search_cells, top_cells as _top_cells
 from ._pickle import index_from_bytes, index_to_bytes
 from .pipeline import _cosines
 from .kinds import KINDS, kind_of, new_index
-from .shards import _order_keys, _sha256
+from .shards import _sha256
 
 __all__ = ["PartitionedIndex", "MANIFEST", "FORMAT", "VERSION", "default_cells"]
 
 MANIFEST = "manifest.json"
 FORMAT = "kwivel-partitioned-index"
-VERSION = 1
+VERSION = 2
+# Versions open() reads: 1 has no centre part (the probe holds the rows as given).
+_READS = (1, 2)
 
 # The probe kinds (their classes and files as kinds.KINDS has them).
 PROBES = ("bitmap", "signbitmap")
 # part -> file suffix (the probe's suffix depends on its kind)
-_PARTS = ("centroids", "starts", "ids", "probe", "rerank", "vectors")
-_PART_NAME = re.compile(r"^[0-9a-f]{16}\.(centroids\.npy|starts\.npy|ids\.npy|probe\.kwbm|probe\.kwsb|"
+_PARTS = ("centroids", "starts", "ids", "probe", "rerank", "centre", "vectors")
+# Parts every version has.
+_REQUIRED = ("centroids", "starts", "ids", "probe", "rerank")
+_PART_NAME = re.compile(r"^[0-9a-f]{16}\.(centroids\.npy|centre\.npy|starts\.npy|ids\.npy|probe\.kwbm|probe\.kwsb|"
                         r"rerank\.kwrq|vectors\.npy)$")
 
 # Float rows handed to one add / one block of the assignment.
@@ -130,8 +146,9 @@ def _shares(total: int, counts: np.ndarray) -> np.ndarray:
     return share
 
 
-def _train(vectors: Any, n_cells: int, sample: Optional[int], seed: int) -> np.ndarray:
-    """``n_cells`` unit centroids by spherical k-means on a seeded sample of the rows.
+def _train(vectors: Any, n_cells: int, sample: Optional[int], seed: int) -> Tuple[np.ndarray, np.ndarray]:
+    """``n_cells`` unit centroids by spherical k-means on a seeded sample of the rows, and
+    the mean of the sample's unit rows (the probe's centre).
 
     Up to ``_FLAT_CELLS`` cells are trained in one k-means.  More are trained in two
     levels, so that a training point meets about 2 * sqrt(n_cells) centroids per
@@ -139,13 +156,14 @@ def _train(vectors: Any, n_cells: int, sample: Optional[int], seed: int) -> np.n
     points into its share of the cells (in proportion to its points)."""
     n, dim = vectors.shape
     if n == 0:
-        return np.zeros((1, dim), dtype=np.float32)
+        return np.zeros((1, dim), dtype=np.float32), np.zeros(dim, dtype=np.float32)
     size = min(n, max(n_cells, _SAMPLE_PER_CELL * n_cells if sample is None else sample))
     rng = np.random.default_rng(seed)
     rows = np.arange(n) if size == n else np.sort(rng.choice(n, size, replace=False))
     x = _normalised(vectors[rows])
+    centre = x.mean(axis=0, dtype=np.float64).astype(np.float32)
     if n_cells <= _FLAT_CELLS:
-        return _kmeans(x, n_cells, seed)
+        return _kmeans(x, n_cells, seed), centre
     top = _kmeans(x, int(round(math.sqrt(n_cells))), seed, _TOP_SAMPLE_PER_GROUP)
     group = _assign(x, top)
     share = _shares(n_cells, np.bincount(group, minlength=len(top)))
@@ -157,23 +175,13 @@ def _train(vectors: Any, n_cells: int, sample: Optional[int], seed: int) -> np.n
         parts = [_kmeans(x[group == g], int(c), seed + 1 + g) for g, c in enumerate(share) if c > 0]
     finally:
         faiss.omp_set_num_threads(threads)
-    return np.ascontiguousarray(np.concatenate(parts))
+    return np.ascontiguousarray(np.concatenate(parts)), centre
 
 
 def _nearest(x: np.ndarray, centroids: np.ndarray, width: int) -> np.ndarray:
     """Per row of ``x`` (normalised), the ``width`` cells of largest cosine, ties to the
     lower cell id, in that order; int64 (len(x), width)."""
-    s = x @ centroids.T
-    n_cells = centroids.shape[0]
-    # One int64 key per (row, cell): the score's order key above the reversed cell id,
-    # so equal scores rank the lower cell first and no two keys are equal.
-    keys = (_order_keys(s) << 32) | (np.int64(n_cells - 1) - np.arange(n_cells, dtype=np.int64))
-    if width < n_cells:
-        part = np.argpartition(~keys, width - 1, axis=1)[:, :width]
-    else:
-        part = np.broadcast_to(np.arange(n_cells, dtype=np.int64), keys.shape)
-    order = np.argsort(~np.take_along_axis(keys, part, axis=1), axis=1)
-    return np.take_along_axis(part, order, axis=1).astype(np.int64)
+    return _top_cells(np.ascontiguousarray(x @ centroids.T, dtype=np.float32), width)
 
 
 def _assign(vectors: Any, centroids: np.ndarray) -> np.ndarray:
@@ -224,16 +232,28 @@ def _probe_kind(probe: Any) -> str:
     return kind_of(probe).name
 
 
-def _fill(indexes: Tuple[Any, ...], rows: Any, order: Optional[np.ndarray],
+def _centred(block: np.ndarray, centre: Optional[np.ndarray]) -> np.ndarray:
+    """What the probe stores of ``block``: its rows at unit length minus ``centre`` (the
+    rows as given without one)."""
+    if centre is None:
+        return block
+    out = _normalised(block)
+    out -= centre
+    return out
+
+
+def _fill(probe: Any, rerank: Any, centre: Optional[np.ndarray], rows: Any, order: Optional[np.ndarray],
           progress: Optional[Callable[[int], None]] = None) -> None:
-    """Adds ``rows[order]`` (all rows in order when None) to every index, in blocks."""
+    """Adds ``rows[order]`` (all rows in order when None) to the rerank and, centred, to
+    the probe, in blocks."""
     n = len(rows) if order is None else len(order)
     step = max(1, _CHUNK_BYTES // max(1, 4 * rows.shape[1]))
     for a in range(0, n, step):
         b = min(n, a + step)
         block = np.ascontiguousarray(rows[a:b] if order is None else rows[order[a:b]])
-        for index in indexes:
-            index.add(block)
+        rerank.add(block)
+        with np.errstate(invalid="ignore", over="ignore"):   # non-finite rows: refused by the add
+            probe.add(_centred(block, centre))
         if progress is not None:
             progress(b - a)
 
@@ -259,8 +279,9 @@ class PartitionedIndex:
     docstring for the layout, the search and when to rebuild after :meth:`add`."""
 
     def __init__(self, centroids: np.ndarray, starts: np.ndarray, ids: np.ndarray, probe: Any,
-                 rerank: Any, vectors: Any = None) -> None:
+                 rerank: Any, vectors: Any = None, centre: Optional[np.ndarray] = None) -> None:
         self.centroids = centroids
+        self.centre = centre        # None: the probe holds the rows as given (version 1)
         self.starts = starts
         self.ids = ids
         self.probe = probe
@@ -298,7 +319,7 @@ class PartitionedIndex:
         if sample is not None:
             sample = _count("sample", sample, 1)
 
-        centroids = _train(vectors, n_cells, sample, seed)
+        centroids, centre = _train(vectors, n_cells, sample, seed)
         cell = _assign(vectors, centroids) if n_cells > 1 else np.zeros(n, dtype=np.int64)
         order = np.argsort(cell, kind="stable")
         starts = np.zeros(n_cells + 1, dtype=np.int64)
@@ -309,10 +330,10 @@ class PartitionedIndex:
             step = max(1, _CHUNK_BYTES // max(1, 4 * dim))
             for a in range(0, n, step):
                 rows[a:a + step] = vectors[order[a:a + step]]
-            _fill((probe_index, rerank), rows, None, progress)
+            _fill(probe_index, rerank, centre, rows, None, progress)
         else:
-            _fill((probe_index, rerank), vectors, order, progress)
-        index = cls(centroids, starts, caller[order], probe_index, rerank, rows)
+            _fill(probe_index, rerank, centre, vectors, order, progress)
+        index = cls(centroids, starts, caller[order], probe_index, rerank, rows, centre)
         if path is not None:
             index.save(path)
             if keep_vectors:
@@ -336,7 +357,7 @@ class PartitionedIndex:
                 raise ValueError("ids must be unique: some are already in the index")
         probe = _new_probe(_probe_kind(self.probe), self.dim, getattr(self.probe, "n_top", None))
         rerank = new_index("rankquant", self.dim, int(self.rerank.bits))
-        _fill((probe, rerank), vectors, None)
+        _fill(probe, rerank, self.centre, vectors, None)
         cell = np.concatenate([np.repeat(np.arange(self.n_cells, dtype=np.int64), np.diff(self.starts)),
                                _assign(vectors, self.centroids) if self.n_cells > 1
                                else np.zeros(n_new, dtype=np.int64)])
@@ -349,7 +370,7 @@ class PartitionedIndex:
             rows = np.concatenate([np.asarray(self.vectors, dtype=np.float32),
                                    np.asarray(vectors, dtype=np.float32)])[order]
         self.__init__(self.centroids, starts, np.concatenate([self.ids, new_ids])[order],  # type: ignore
-                      new_probe, new_rerank, rows)
+                      new_probe, new_rerank, rows, self.centre)
 
     # ------------------------------------------------------------------ searching
 
@@ -417,7 +438,7 @@ class PartitionedIndex:
             queries = np.ascontiguousarray(queries)   # same dtype: the native gate judges it
         cells = self._cells_of(queries, nprobe)
         return _search_cells(self.probe, self.rerank, queries, self.starts, cells, self.ids, m, k,
-                             self.vectors if rescore else None, rescore, allowed)
+                             self.vectors if rescore else None, rescore, allowed, self.centre)
 
     def search_rows(self, queries: Any, k: int, rows: Any, *,
                     rescore: Optional[int] = None) -> Tuple[np.ndarray, np.ndarray]:
@@ -487,7 +508,8 @@ class PartitionedIndex:
         resident = int(self.probe.bytes_per_vec) + int(self.rerank.bytes_per_vec) + 8
         return {"n": len(self), "dim": self.dim, "n_cells": self.n_cells,
                 "probe": _probe_kind(self.probe), "n_top": getattr(self.probe, "n_top", None),
-                "bits": int(self.rerank.bits), "vectors": self.vectors is not None,
+                "bits": int(self.rerank.bits), "centred": self.centre is not None,
+                "vectors": self.vectors is not None,
                 "mapped": isinstance(self.vectors, np.memmap),
                 "smallest_cell": int(sizes.min()) if len(sizes) else 0,
                 "largest_cell": int(sizes.max()) if len(sizes) else 0,
@@ -526,6 +548,8 @@ class PartitionedIndex:
         names = {"centroids": f"{gen}.centroids.npy", "starts": f"{gen}.starts.npy",
                  "ids": f"{gen}.ids.npy", "probe": f"{gen}.probe{kind_of(self.probe).extension}",
                  "rerank": f"{gen}.rerank.kwrq"}
+        if self.centre is not None:
+            names["centre"] = f"{gen}.centre.npy"
         if self.vectors is not None:
             names["vectors"] = f"{gen}.vectors.npy"
         files: Dict[str, Dict[str, Any]] = {}
@@ -542,7 +566,8 @@ class PartitionedIndex:
                             np.save(f, getattr(self, part), allow_pickle=False)
                 files[part] = {"name": name, "size": os.stat(full).st_size, "sha256": _sha256(full)}
             _atomic.write_json(os.path.join(path, MANIFEST),
-                               {"format": FORMAT, "version": VERSION, **self._params(), "files": files})
+                               {"format": FORMAT, "version": VERSION if self.centre is not None else 1,
+                                **self._params(), "files": files})
         except BaseException:
             for name in names.values():
                 with contextlib.suppress(OSError):
@@ -587,18 +612,20 @@ class PartitionedIndex:
 
         if field(doc, "format", str) != FORMAT:
             raise bad(f"format is not {FORMAT!r}")
-        if field(doc, "version", int) != VERSION:
-            raise bad(f"version {doc['version']} is not supported")
+        version = field(doc, "version", int)
+        if version not in _READS:
+            raise bad(f"version {version} is not supported")
         dim, n, n_cells = field(doc, "dim", int), field(doc, "n", int), field(doc, "n_cells", int)
         probe_doc, rerank_doc = field(doc, "probe", dict), field(doc, "rerank", dict)
         kind = field(probe_doc, "kind", str)
         if kind not in PROBES:
             raise bad(f"probe kind {kind!r} is unknown")
         files = field(doc, "files", dict)
-        for part in _PARTS[:5]:
+        for part in _REQUIRED + (("centre",) if version >= 2 else ()):
             field(files, part, dict)
-        if set(files) - set(_PARTS):
-            raise bad(f"lists unknown parts {sorted(set(files) - set(_PARTS))}")
+        known = set(_PARTS) - ({"centre"} if version < 2 else set())
+        if set(files) - known:
+            raise bad(f"lists unknown parts {sorted(set(files) - known)}")
         ext = {"probe": KINDS[kind].extension, "rerank": KINDS["rankquant"].extension}
 
         def part_file(part: str, checksum: bool = True) -> str:
@@ -633,6 +660,9 @@ class PartitionedIndex:
             return arr
 
         centroids = load_npy("centroids", np.float32, (n_cells, dim))
+        centre = load_npy("centre", np.float32, (dim,)) if version >= 2 else None
+        if centre is not None and not np.isfinite(centre).all():
+            raise fail("centre", "holds non-finite values")
         starts = load_npy("starts", np.int64, (n_cells + 1,))
         if n_cells < 1 or starts[0] != 0 or starts[-1] != n or (np.diff(starts) < 0).any():
             raise fail("starts", f"row offsets are not non-decreasing from 0 to n = {n}")
@@ -656,7 +686,7 @@ class PartitionedIndex:
                 raise fail(part, f"holds {len(index)} rows of dim {index.dim}, expected {n} of dim {dim}")
             loaded[part] = index
         vectors = load_npy("vectors", np.float32, (n, dim), mmap=True) if "vectors" in files else None
-        index = cls(centroids, starts, ids, loaded["probe"], loaded["rerank"], vectors)
+        index = cls(centroids, starts, ids, loaded["probe"], loaded["rerank"], vectors, centre)
         index._files = {part: files[part]["name"] for part in files}
         index._path = path
         index._digests = {part: files[part]["sha256"] for part in files}

@@ -15,7 +15,9 @@
 #include "index/rank_quant.h"
 #include "index/sign_bitmap.h"
 #include "kernels/dispatch.h"
+#include "ordinal/rank_transform.h"
 #include "search/cell_search.h"
+#include "search/top_columns.h"
 
 namespace kwivel::py {
 
@@ -70,7 +72,8 @@ std::size_t dim_of(const Ref& a, int axis) {
 // ----- search_cells ------------------------------------------------------------------
 
 const Signature kSearchCells("",
-    "search_cells(probe, rerank, queries, starts, cells, ids, m, k, vectors=None, rescore=0, allowed=None)\n--\n\n"
+    "search_cells(probe, rerank, queries, starts, cells, ids, m, k, vectors=None, rescore=0, allowed=None, centre=None)\n"
+    "--\n\n"
     "Two-stage search over rows stored cell by cell.\n\n"
     "`probe` (a `Bitmap` or `SignBitmap`) and `rerank` (a `RankQuant`) hold the\n"
     "same rows in the same order; cell c is rows `starts[c]:starts[c + 1]`.\n"
@@ -79,7 +82,10 @@ const Signature kSearchCells("",
     "(keeping `max(k, rescore)`); with `rescore > 0` the kept rows are rescored\n"
     "by exact cosine against `vectors` (float32, row order). `ids` are the\n"
     "caller's unique ids of the rows (None: row positions); `allowed` (one flag\n"
-    "per row) excludes rows. Returns `(scores, ids)`, float32 and int64 of\n"
+    "per row) excludes rows. With `centre` (dim floats) the probe's query\n"
+    "bitmaps are built from each query scaled to unit length minus `centre`\n"
+    "(a probe built on centred unit rows); the rerank and the rescoring read\n"
+    "the queries as given. Returns `(scores, ids)`, float32 and int64 of\n"
     "shape (nq, k), best first, ties by lower id, padded with -inf / -1.");
 
 PyObject* search_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -212,6 +218,9 @@ PyObject* search_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             in.allowed = static_cast<const std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(conv)));
         }
 
+        std::vector<float> centre;
+        if (a[11] && a[11] != Py_None) centre = gated_query(a[11], dim);
+
         const std::vector<float> queries = qview.to_vector();
         qview.owner = Ref();
         in.queries = queries.data();
@@ -221,9 +230,16 @@ PyObject* search_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         run_released([&] {
             qwords.resize(nq * in.wpv);
             parallel_for(0, nq, [&](std::size_t lo, std::size_t hi) {
+                std::vector<float> shifted;
                 for (std::size_t q = lo; q < hi; ++q) {
-                    const std::vector<std::uint64_t> w = bm ? bm->build_query_bitmap_fp32(in.queries + q * dim, dim)
-                                                            : sb->build_query_bitmap(in.queries + q * dim, dim);
+                    const float* v = in.queries + q * dim;
+                    if (!centre.empty()) {
+                        shifted = l2_normalise(v, dim);
+                        for (std::size_t j = 0; j < dim; ++j) shifted[j] -= centre[j];
+                        v = shifted.data();
+                    }
+                    const std::vector<std::uint64_t> w = bm ? bm->build_query_bitmap_fp32(v, dim)
+                                                            : sb->build_query_bitmap(v, dim);
                     std::copy(w.begin(), w.end(), qwords.begin() + static_cast<std::ptrdiff_t>(q * in.wpv));
                 }
             });
@@ -236,8 +252,43 @@ PyObject* search_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
+// ----- top_cells ---------------------------------------------------------------------
+
+const Signature kTopCells("",
+    "top_cells(scores, width)\n"
+    "--\n\n"
+    "The `width` best columns of every row of `scores` (a 2-D float32 array,\n"
+    "e.g. queries against cell centroids): int64 of shape (rows, width), best\n"
+    "first, scores descending in IEEE total order, equal scores by lower column.");
+
+PyObject* top_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_function(kTopCells, args, nargs, kwnames, [](const Args& a) -> PyObject* {
+        PyObject* o = a[0];
+        if (!PyArray_Check(o) || PyArray_TYPE(reinterpret_cast<PyArrayObject*>(o)) != NPY_FLOAT32)
+            raise(PyExc_TypeError, std::string("scores must be a float32 array, got ") + type_name(o));
+        if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(o)) != 2)
+            raise(PyExc_ValueError, "scores must be a 2-D array");
+        PyObject* conv = PyArray_FromAny(o, PyArray_DescrFromType(NPY_FLOAT32), 2, 2, NPY_ARRAY_CARRAY_RO, nullptr);
+        if (!conv) raise_current();
+        Ref scores(conv);
+        const std::size_t rows = dim_of(scores, 0), cols = dim_of(scores, 1);
+        const std::uint64_t width = to_u64(a[1], "width");
+        if (width > cols)
+            raise(PyExc_ValueError, "width (" + std::to_string(width) + ") exceeds the columns (" +
+                                        std::to_string(cols) + ")");
+        const std::vector<float> s(static_cast<const float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(conv))),
+                                   static_cast<const float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(conv))) +
+                                       rows * cols);
+        scores = Ref();
+        std::vector<std::int64_t> out(rows * width);
+        run_released([&] { top_columns(s.data(), rows, cols, width, out.data()); });
+        return to_numpy(std::move(out), {rows, static_cast<std::size_t>(width)});
+    });
+}
+
 PyMethodDef functions[] = {
     KW_METHOD("search_cells", search_cells, kSearchCells.doc(), 0),
+    KW_METHOD("top_cells", top_cells, kTopCells.doc(), 0),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,7 +7,9 @@ RankQuant subset rerank and the float64 cosines of the pipeline), doing every
 selection, tie break and padding step here in NumPy:
 
 1. rows of the query's probed cells (each cell once), minus rows not allowed;
-2. shortlist: the best ``m`` by probe score (Bitmap overlap descending /
+2. shortlist: the best ``m`` by probe score of the query (with ``centre``: of
+   the query scaled to unit length in float32, summing squares in index
+   order, minus ``centre``) (Bitmap overlap descending /
    SignBitmap agreement descending, which is Hamming ascending), ties by lower
    caller id;
 3. rerank: the best ``max(k, rescore)`` of the shortlist by the RankQuant
@@ -27,8 +29,19 @@ def _best(scores, ids, width):
     return np.lexsort((ids, -np.asarray(scores, dtype=np.float64)))[:width]
 
 
+def _probe_query(q, centre):
+    if centre is None:
+        return q
+    s = np.float32(0)
+    for v in q:
+        s = np.float32(s + v * v)
+    norm = np.sqrt(s)
+    unit = q * (np.float32(1) / norm) if norm > np.float32(1e-12) else np.zeros_like(q)
+    return (unit - np.asarray(centre, dtype=np.float32)).astype(np.float32)
+
+
 def search_cells(probe, rerank, queries, starts, cells, ids, m, k, vectors=None, rescore=0,
-                 allowed=None):
+                 allowed=None, centre=None):
     queries = np.ascontiguousarray(queries, dtype=np.float32)
     starts = np.asarray(starts, dtype=np.int64)
     cells = np.asarray(cells, dtype=np.int64).reshape(len(queries), -1)
@@ -44,10 +57,11 @@ def search_cells(probe, rerank, queries, starts, cells, ids, m, k, vectors=None,
         rows = rows[ok[rows]]
         if len(rows) == 0:
             continue
+        pq = _probe_query(q, centre)
         if hasattr(probe, "build_query_bitmap_fp32"):
-            pscore = probe.body_overlap_scores_subset(probe.build_query_bitmap_fp32(q), rows)
+            pscore = probe.body_overlap_scores_subset(probe.build_query_bitmap_fp32(pq), rows)
         else:
-            pscore = probe.score_all(q)[rows]
+            pscore = probe.score_all(pq)[rows]
         short = rows[_best(pscore, caller[rows], m)]
         if len(short) == 0:
             continue

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from kwivel import Bitmap, RankQuant, SignBitmap
-from kwivel._batched import search_cells
+from kwivel._batched import search_cells, top_cells
 
 
 def row_bits(x, kind, n_top, query):
@@ -159,6 +159,8 @@ def _args(rng):
     (dict(allowed=np.ones(30, np.int32)), TypeError, "allowed must be a uint8 or bool array"),
     (dict(allowed=np.ones(29, bool)), ValueError, "allowed must have shape"),
     (dict(m=-1), OverflowError, ""),
+    (dict(centre=np.zeros(63, np.float32)), ValueError, ""),
+    (dict(centre=np.full(64, np.inf, np.float32)), ValueError, ""),
 ])
 def test_errors(change, exc, text):
     args = _args(np.random.default_rng(0))
@@ -215,3 +217,15 @@ def test_large_cells_short_lists(kind, id_map):
                          ids if id_map else np.arange(20000, dtype=np.int64), m, k, 0, None)
         np.testing.assert_array_equal(got[1], want[1])
         np.testing.assert_array_equal(got[0], want[0])
+
+
+@pytest.mark.parametrize("rows,cols,width", [(0, 5, 2), (7, 1, 1), (40, 300, 17), (3, 50, 50), (5, 9, 0)])
+def test_top_cells_against_lexsort(rows, cols, width):
+    rng = np.random.default_rng(rows * 1000 + cols)
+    # Few distinct values (many ties), signed zeros and infinities.
+    scores = rng.choice(np.array([-np.inf, -1.5, -0.0, 0.0, 0.25, 0.25, 2.0, np.inf], np.float32), (rows, cols))
+    want = np.array([np.lexsort((np.arange(cols), np.signbit(s) & (s == 0), -s.astype(np.float64)))[:width]
+                     for s in scores], dtype=np.int64).reshape(rows, width)
+    np.testing.assert_array_equal(top_cells(scores, width), want)
+    with pytest.raises(ValueError, match="exceeds the columns"):
+        top_cells(scores, cols + 1)

@@ -27,14 +27,15 @@ def data():
     return docs, queries, ids
 
 
-def flat_oracle(docs, ids, kind, queries, k, m, rescore, allowed=None):
-    """The reference over one flat index of the vectors in the caller's order."""
+def flat_oracle(docs, ids, kind, queries, k, m, rescore, allowed=None, centre=None):
+    """The reference over one flat index of the vectors in the caller's order (the probe
+    holding them centred as the partitioned index does)."""
     probe = kwivel.Bitmap(DIM, DIM // 2) if kind == "bitmap" else kwivel.SignBitmap(DIM)
     rerank = kwivel.RankQuant(DIM, 4)
-    probe.add(docs)
+    probe.add(partitioned._centred(docs, centre))
     rerank.add(docs)
     return search_cells(probe, rerank, queries, [0, len(docs)], np.zeros((len(queries), 1)), ids,
-                        m, k, docs if rescore else None, rescore, allowed)
+                        m, k, docs if rescore else None, rescore, allowed, centre)
 
 
 def nearest_cells(index, queries, nprobe):
@@ -59,7 +60,7 @@ def test_search_equals_reference(data, kind, k, m, rescore, masked):
         rows_allowed[idx.rows_of(ids)] = allowed
     # Every cell probed: the flat answer over the caller's order, ties by caller id.
     got = idx.search(queries, k, nprobe=CELLS, m=m, rescore=rescore, allowed=rows_allowed)
-    want = flat_oracle(docs, ids, kind, queries, k, m, rescore, allowed)
+    want = flat_oracle(docs, ids, kind, queries, k, m, rescore, allowed, idx.centre)
     np.testing.assert_array_equal(got[1], want[1])
     np.testing.assert_array_equal(got[0], want[0])
     if m < k:
@@ -68,7 +69,7 @@ def test_search_equals_reference(data, kind, k, m, rescore, masked):
     cells = nearest_cells(idx, queries, 3)
     got = idx.search(queries, k, nprobe=3, m=m, rescore=rescore, allowed=rows_allowed)
     want = search_cells(idx.probe, idx.rerank, queries, idx.starts, cells, idx.ids, m, k,
-                        idx.vectors if rescore else None, rescore, rows_allowed)
+                        idx.vectors if rescore else None, rescore, rows_allowed, idx.centre)
     np.testing.assert_array_equal(got[1], want[1])
     np.testing.assert_array_equal(got[0], want[0])
     # The exact subset rerank of given rows, against the same reference on those rows alone.
@@ -99,7 +100,7 @@ def test_ids_through_add_save_and_open(data, tmp_path):
     cell = np.searchsorted(idx.starts, np.arange(N), side="right") - 1
     np.testing.assert_array_equal(cell, nearest_cells(idx, idx.vectors, 1)[:, 0])
     full = idx.search(queries, 10, nprobe=CELLS, m=400, rescore=20)
-    np.testing.assert_array_equal(full[1], flat_oracle(docs, ids, "bitmap", queries, 10, 400, 20)[1])
+    np.testing.assert_array_equal(full[1], flat_oracle(docs, ids, "bitmap", queries, 10, 400, 20, None, idx.centre)[1])
     idx.save(str(tmp_path / "ix"))
     again = PartitionedIndex.open(str(tmp_path / "ix"))
     assert isinstance(again.vectors, np.memmap) and again.info()["n"] == N
@@ -197,4 +198,19 @@ def test_many_cells_train_in_two_levels(data):
     cell = np.searchsorted(idx.starts, np.arange(N), side="right") - 1
     np.testing.assert_array_equal(cell, nearest_cells(idx, idx.vectors, 1)[:, 0])
     got = idx.search(queries, 10, nprobe=300, m=300, rescore=20)
-    np.testing.assert_array_equal(got[1], flat_oracle(docs, ids, "bitmap", queries, 10, 300, 20)[1])
+    np.testing.assert_array_equal(got[1], flat_oracle(docs, ids, "bitmap", queries, 10, 300, 20, None, idx.centre)[1])
+
+
+def test_version_1_directory_opens_uncentred(data, tmp_path):
+    """An index written before the probe was centred (no centre part) searches as written."""
+    docs, queries, ids = data
+    idx = PartitionedIndex.build(docs, ids=ids, cells=CELLS, seed=3)
+    raw = kwivel.Bitmap(DIM, DIM // 2)
+    raw.add(np.ascontiguousarray(idx.vectors))
+    PartitionedIndex(idx.centroids, idx.starts, idx.ids, raw, idx.rerank, idx.vectors).save(str(tmp_path / "v1"))
+    doc = json.loads((tmp_path / "v1" / "manifest.json").read_text())
+    assert doc["version"] == 1 and "centre" not in doc["files"]
+    old = PartitionedIndex.open(str(tmp_path / "v1"))
+    assert old.centre is None and not old.info()["centred"]
+    got = old.search(queries, 10, nprobe=CELLS, m=200, rescore=20)
+    np.testing.assert_array_equal(got[1], flat_oracle(docs, ids, "bitmap", queries, 10, 200, 20)[1])
