@@ -375,19 +375,18 @@ class PartitionedIndex:
     # ------------------------------------------------------------------ searching
 
     # The defaults, measured on fastText sentence vectors of Debian's documentation
-    # (bench/realdata.py, 384 dims): on the first 100,000 (1,265 cells) a sixth of the
-    # cells, a shortlist of 2,000 and rescoring of the best 50 give recall@10 0.994 (a
-    # tenth and 1,000: 0.983; rescoring 100 instead of 50 adds nothing); on all 500,000
-    # (2,828 cells) a sixth needs a shortlist of 4,000 for 0.993 (2,000: 0.986), hence
-    # m growing as sqrt(n).  Fashion-MNIST reaches 0.99 with far less (a thirty-second,
-    # 500, 20).
+    # (bench/realdata.py, 384 dims, centred probe): a sixth of the cells, a shortlist of
+    # 3 sqrt(n) and rescoring of the best 50 give recall@10 0.991 on the first 100,000
+    # and 250,000 rows and 0.992 on all 500,000 (an eighth of the cells: 0.989 to 0.991;
+    # rescoring 100 or 300 instead of 50 adds nothing: past 0.985 the shortlist and the
+    # cells set the recall).
     def default_nprobe(self) -> int:
         """Cells a search reads when ``nprobe`` is not given: a sixth of them."""
         return max(1, min(self.n_cells, int(math.ceil(self.n_cells / 6))))
 
     def default_m(self, k: int) -> int:
-        """Shortlist width when ``m`` is not given: about 6.5 * sqrt(n), at least 500."""
-        return max(500, 50 * k, int(math.ceil(6.5 * math.sqrt(len(self)))))
+        """Shortlist width when ``m`` is not given: about 3 * sqrt(n), at least 500."""
+        return max(500, 50 * k, int(math.ceil(3 * math.sqrt(len(self)))))
 
     def default_rescore(self, k: int) -> int:
         """Hits rescored by exact cosine when ``rescore`` is not given (0 without float rows)."""
