@@ -69,7 +69,7 @@ def trainers(ctx: Context, corpus, queries, truth, n_cells: int, seed: int = 0) 
     out = []
 
     def two_level():
-        return P._train(corpus, n_cells, None, seed)
+        return P._train(corpus, n_cells, None, seed)[0]
 
     def faiss_km():
         return P._kmeans(x, n_cells, seed)

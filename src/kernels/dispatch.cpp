@@ -19,6 +19,8 @@ void install_sign_portable(KernelTable& t);
 void install_popcount_portable(KernelTable& t);
 void install_popcount_avx2(KernelTable& t);
 void install_popcount_avx512_vpopcnt(KernelTable& t);
+void install_sliced_portable(KernelTable& t);
+void install_sliced_avx2(KernelTable& t);
 void install_top_bits_portable(KernelTable& t);
 void install_top_bits_avx512(KernelTable& t);
 void install_sign_avx2(KernelTable& t);
@@ -37,8 +39,8 @@ using Installer = void (*)(KernelTable&);
 const std::vector<Installer>& installers(Tier t) {
     static const std::array<std::vector<Installer>, kTierCount> by_tier = {{
         {install_rank_rows_portable, install_rank_portable, install_quant_portable, install_sign_portable, install_popcount_portable,
-         install_eval_portable, install_top_bits_portable},
-        {install_rank_rows_avx2, install_rank_avx2, install_quant_avx2, install_sign_avx2, install_popcount_avx2, install_quant_asym_avx2,
+         install_sliced_portable, install_eval_portable, install_top_bits_portable},
+        {install_rank_rows_avx2, install_rank_avx2, install_quant_avx2, install_sign_avx2, install_popcount_avx2, install_sliced_avx2, install_quant_asym_avx2,
          install_eval_avx2},
         {install_sign_avx512, install_quant_asym_avx512, install_top_bits_avx512, install_eval_avx512},
         {install_popcount_avx512_vpopcnt},

@@ -59,6 +59,8 @@ Tier active_tier();
 // portable up to active_tier(), in ladder order.
 std::vector<Tier> runnable_tiers();
 
+struct SlicedTest;
+
 namespace kern {
 struct SymScan;
 struct AsymScan;
@@ -141,6 +143,11 @@ struct KernelTable {
     // returns how many.
     std::size_t (*pop_select)(const std::uint32_t* counts, std::size_t n, std::uint32_t lo, std::uint32_t hi,
                               std::uint32_t* out) = nullptr;
+
+    // --- Bit-sliced scans of many queries over one block (kernels/sliced.h).
+    void (*slice_block)(const std::uint64_t* rows, std::size_t n, std::size_t wpv, std::uint64_t* planes) = nullptr;
+    void (*sliced_select)(const std::uint64_t* planes, const std::uint16_t* list, std::size_t len,
+                          const SlicedTest& test, std::uint64_t* mask) = nullptr;
 
     // --- Bitmap top-n coordinate bitmaps (kernels/top_bits.h).
     // Returns whether every value was finite.

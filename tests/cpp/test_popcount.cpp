@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/memory.h"
 #include "kernels/popcount.h"
+#include "kernels/sliced.h"
 #include "search/shortlist.h"
 #include "tiers.h"
 
@@ -97,6 +99,62 @@ TEST_P(PopcountEachTier, SelectMatchesReference) {
             std::vector<std::uint32_t> got(n + 1, 0xdeadbeef);
             got.resize(table.pop_select(counts.data(), n, lo, hi, got.data()));
             ASSERT_EQ(got, want) << "n " << n << " range " << lo << ".." << hi;
+        }
+    }
+}
+
+// Bit-sliced blocks: the planes hold the rows' bits, and the mask of a test
+// is the plain integer comparison of S = (X << shift) + R with c, X the sum
+// of the listed planes, for lists of set or clear query bits.
+TEST_P(PopcountEachTier, SlicedMatchesReference) {
+    const KernelTable& table = kernel_table(GetParam());
+    std::mt19937 rng(9);
+    for (std::size_t wpv : {1, 3, 12, 16}) {
+        const std::size_t dim = wpv * 64;
+        for (std::size_t n : {1, 100, 256}) {
+            const auto rows = random_words(n * wpv, static_cast<std::uint32_t>(wpv * 7 + n));
+            AlignedBuffer<std::uint64_t> planes((dim + 1) * kSliceWords);
+            std::fill(planes.data(), planes.data() + (dim + 1) * kSliceWords, 0x5a5a5a5a5a5a5a5aULL);
+            std::fill(planes.data() + dim * kSliceWords, planes.data() + (dim + 1) * kSliceWords, 0);
+            table.slice_block(rows.data(), n, wpv, planes.data());
+            auto bit = [&](std::size_t j, std::size_t i) { return (planes.data()[j * kSliceWords + i / 64] >> (i % 64)) & 1; };
+            auto row_bit = [&](std::size_t i, std::size_t j) {
+                return i < n ? (rows[i * wpv + j / 64] >> (j % 64)) & 1 : std::uint64_t{0};
+            };
+            for (std::size_t i = 0; i < kSliceRows; ++i)
+                for (std::size_t j = 0; j < dim; ++j) ASSERT_EQ(bit(j, i), row_bit(i, j)) << "wpv " << wpv << " n " << n;
+            // R from the rows' own counts, as the shortlist driver makes it.
+            AlignedBuffer<std::uint64_t> r(kSliceRPlanes * kSliceWords);
+            std::vector<std::uint32_t> rv(kSliceRows);
+            std::fill(r.data(), r.data() + kSliceRPlanes * kSliceWords, 0);
+            for (std::size_t i = 0; i < kSliceRows; ++i) {
+                std::uint32_t ones = 0;
+                for (std::size_t j = 0; j < dim; ++j) ones += static_cast<std::uint32_t>(row_bit(i, j));
+                rv[i] = kSliceK - ones;
+                for (unsigned b = 0; b < kSliceRPlanes; ++b) r.data()[b * kSliceWords + i / 64] |= std::uint64_t{(rv[i] >> b) & 1} << (i % 64);
+            }
+            for (int trial = 0; trial < 12; ++trial) {
+                std::vector<std::uint16_t> list;
+                for (std::size_t j = 0; j < dim; ++j)
+                    if (rng() % 3 == 0) list.push_back(static_cast<std::uint16_t>(j));
+                while (list.size() % 16) list.push_back(static_cast<std::uint16_t>(dim));
+                SlicedTest t;
+                t.r = trial % 2 ? r.data() : nullptr;
+                t.shift = static_cast<unsigned>(trial / 2 % 2);
+                t.at_least = trial / 4 % 2 == 0;
+                std::vector<std::uint32_t> sv(kSliceRows);
+                for (std::size_t i = 0; i < kSliceRows; ++i) {
+                    std::uint32_t x = 0;
+                    for (std::uint16_t j : list) x += j < dim ? static_cast<std::uint32_t>(row_bit(i, j)) : 0u;
+                    sv[i] = (x << t.shift) + (t.r ? rv[i] : 0u);
+                }
+                t.c = sv[rng() % kSliceRows] + static_cast<std::uint32_t>(trial % 3) - 1u;
+                std::uint64_t mask[kSliceWords];
+                table.sliced_select(planes.data(), list.data(), list.size(), t, mask);
+                for (std::size_t i = 0; i < kSliceRows; ++i)
+                    ASSERT_EQ((mask[i / 64] >> (i % 64)) & 1, t.at_least ? sv[i] >= t.c : sv[i] <= t.c)
+                        << "wpv " << wpv << " n " << n << " trial " << trial << " row " << i;
+            }
         }
     }
 }

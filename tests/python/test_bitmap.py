@@ -119,6 +119,20 @@ def test_bits_match_numpy_sorts(rng, tmp_path, dim, n_top):
 # ----------------------------------------------------------------------------
 # Searches and shortlists against numpy.
 
+@pytest.mark.parametrize("dim, n_top", [(640, 80), (1024, 900), (128, 64)])
+def test_wide_batches_match_numpy(rng, tmp_path, dim, n_top):
+    # Hundreds of queries over thousands of rows: the bit-sliced scan, naming a
+    # query's set bits (few) or its clear ones (n_top past dim / 2).
+    x = np.concatenate([tied(rng, (1500, dim)), rng.standard_normal((1500, dim)).astype(np.float32)])
+    idx = make(x, n_top)
+    q = np.concatenate([x[:50], tied(rng, (50, dim)), rng.standard_normal((150, dim)).astype(np.float32)])
+    bits = [np.unpackbits(w.view(np.uint8), axis=1, bitorder="little").astype(np.float32)
+            for w in (oracle_query(q, n_top), stored_words(idx, tmp_path))]
+    ov = np.rint(bits[0] @ bits[1].T).astype(np.int64)        # exact: sums below 2^24
+    want = np.stack([best_first(o, 30) for o in ov])
+    np.testing.assert_array_equal(idx.top_m_candidates_batched(q, 30), want)
+
+
 @pytest.mark.parametrize("dim", [64, 640])
 @pytest.mark.parametrize("nq", [1, 8, 9, 17])
 def test_every_form_matches_numpy(rng, tmp_path, dim, nq):

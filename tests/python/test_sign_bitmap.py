@@ -115,6 +115,18 @@ def test_scores_and_shortlists_match_numpy(words, n, nq, m, seed):
         np.testing.assert_array_equal(idx.score_all(q[r]), dense[r])
 
 
+@pytest.mark.parametrize("dim", [576, 1024])
+def test_wide_batches_match_numpy(rng, dim):
+    # Hundreds of queries over thousands of rows (the bit-sliced scan), with
+    # stored rows, mostly positive and mostly negative queries among them.
+    idx, x = make(rng, 3000, dim)
+    q = np.concatenate([x[:40], signed(rng, (160, dim)), np.abs(signed(rng, (20, dim))), -np.abs(signed(rng, (20, dim)))])
+    qb, xb = (np.unpackbits(oracle_words(v).view(np.uint8), axis=1, bitorder="little").astype(np.float32)
+              for v in (q, x))
+    dist = np.rint(qb.sum(1)[:, None] + xb.sum(1)[None, :] - 2 * (qb @ xb.T)).astype(np.int64)
+    np.testing.assert_array_equal(idx.top_m_candidates_batched(q, 40), np.stack([nearest_first(d, 40) for d in dist]))
+
+
 def test_distances_match_faiss_binary_flat(rng):
     faiss = pytest.importorskip("faiss")
     dim, n = 576, 3000
