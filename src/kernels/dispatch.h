@@ -147,7 +147,7 @@ struct KernelTable {
     // --- Bit-sliced scans of many queries over one block (kernels/sliced.h).
     void (*slice_block)(const std::uint64_t* rows, std::size_t n, std::size_t wpv, std::uint64_t* planes) = nullptr;
     void (*sliced_select)(const std::uint64_t* planes, const std::uint16_t* list, std::size_t len,
-                          const SlicedTest& test, std::uint64_t* mask) = nullptr;
+                          const SlicedTest& test, std::uint64_t* mask, std::uint64_t* s) = nullptr;
 
     // --- Bitmap top-n coordinate bitmaps (kernels/top_bits.h).
     // Returns whether every value was finite.

@@ -25,8 +25,9 @@
 //   XOR, Q1:  2X + R >= K + |Q1| - bound
 //   XOR, Q0:  2X + R <= K + bound - |Q1|
 // (K = kSliceK; every constant is non-negative for dim <= kSliceMaxDim).  The
-// answer is a mask of the block's rows; the drivers count the rows it names
-// exactly with the ordinary scans, so it is a filter, never an estimate.
+// answer is a mask of the block's rows and S itself, from which the drivers
+// read the exact count of every row the mask names (base - S or S - base):
+// nothing is estimated.
 //
 // Contract.
 //   slice_block(rows, n, wpv, planes): n <= kSliceRows rows of wpv words
@@ -36,7 +37,8 @@
 //   sliced_select(planes, list, len, test, mask): X = the lane-wise sum of
 //     planes list[0 .. len), len a multiple of 16 and at most kSliceMaxList
 //     (entries may repeat an all-zero plane as padding); writes to mask the
-//     kSliceRows-bit mask of the lanes passing test.
+//     kSliceRows-bit mask of the lanes passing test, and S as kSliceSPlanes
+//     planes to s (plane b at s + b * kSliceWords).
 // Both are exact integer logic, so every tier gives the same masks.
 #pragma once
 

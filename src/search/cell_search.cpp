@@ -13,6 +13,7 @@
 #include "kernels/quant_asym.h"
 #include "search/quant_asym_search.h"
 #include "search/scan_support.h"
+#include "search/sliced_scan.h"
 #include "ordinal/rank_transform.h"
 
 namespace kwivel {
@@ -59,6 +60,11 @@ struct Running {
     }
 };
 
+// Rows picked from a tile: positions and their counts.
+struct Picks {
+    std::vector<std::uint32_t> pos, count;
+};
+
 struct Context {
     const CellSearchInput& in;
     const KernelTable& table;
@@ -70,19 +76,16 @@ std::int64_t caller_id(const CellSearchInput& in, std::size_t row) {
     return in.ids ? in.ids[row] : static_cast<std::int64_t>(row);
 }
 
-// Counts the nb rows of one tile (first row r0) into a query's state; c
-// holds the popcounts.  The table's filter picks the rows within the bound
-// (once the bound has settled, nearly none), and only those are looked at
-// one by one, their histogram counted and kept.  The bound is lowered after
-// the tile: rows kept against the older bound are dropped later.
-void keep(const Context& cx, Running& st, const std::uint32_t* c, std::size_t nb, std::size_t r0,
-          std::vector<std::uint32_t>& picked) {
+// Keeps rows of one tile (first row r0) in a query's state: pos[0 .. got)
+// are the tile positions of the rows within the query's bound, ascending,
+// and c[j] the count of row pos[j].  Only these rows are looked at one by
+// one, their histogram counted and kept.  The bound is lowered after the
+// tile: rows kept against the older bound are dropped later.
+void admit(const Context& cx, Running& st, const std::uint32_t* pos, const std::uint32_t* c, std::size_t got,
+           std::size_t r0) {
     const CellSearchInput& in = cx.in;
     const std::uint32_t max = in.max_score;
     std::uint32_t bound = st.bound;
-    picked.resize(nb);
-    const std::size_t got = in.best_first ? cx.table.pop_select(c, nb, max - std::min(bound, max), max, picked.data())
-                                          : cx.table.pop_select(c, nb, 0, bound, picked.data());
     if (st.rows.size() < st.len + got) {  // grows only: no fill per tile
         st.rows.resize(2 * (st.len + got));
         st.dist.resize(2 * (st.len + got));
@@ -98,8 +101,8 @@ void keep(const Context& cx, Running& st, const std::uint32_t* c, std::size_t nb
     // loses every tie it could enter: only rows below it are taken then.
     const bool later_ties_lose = filtered && in.ids == nullptr;
     for (std::size_t j = 0; j < got; ++j) {
-        const std::uint32_t i = picked[j];
-        const std::uint32_t d = in.best_first ? max - c[i] : c[i];
+        const std::uint32_t i = pos[j];
+        const std::uint32_t d = in.best_first ? max - c[j] : c[j];
         if (d == bound && later_ties_lose && within >= in.m) continue;
         if (in.allowed && !in.allowed[r0 + i]) continue;
         if (filtered) ++hist[d];
@@ -128,6 +131,20 @@ void keep(const Context& cx, Running& st, const std::uint32_t* c, std::size_t nb
         }
     }
     st.len = w;
+}
+
+// The group scan's tile: the table's filter picks the rows within the
+// bound from the counts c of nb rows (once the bound has settled, nearly
+// none).
+void keep(const Context& cx, Running& st, const std::uint32_t* c, std::size_t nb, std::size_t r0, Picks& pk) {
+    const std::uint32_t max = cx.in.max_score, bound = st.bound;
+    pk.pos.resize(nb);
+    pk.count.resize(nb);
+    const std::size_t got = cx.in.best_first
+                                ? cx.table.pop_select(c, nb, max - std::min(bound, max), max, pk.pos.data())
+                                : cx.table.pop_select(c, nb, 0, bound, pk.pos.data());
+    for (std::size_t j = 0; j < got; ++j) pk.count[j] = c[pk.pos[j]];
+    admit(cx, st, pk.pos.data(), pk.count.data(), got, r0);
 }
 
 // A shortlist entry ordered by (distance, caller id).
@@ -288,13 +305,67 @@ void finish_query(const Context& cx, std::size_t q, Scratch& sc, SearchResult& o
     }
 }
 
-// Shortlists of queries [b0, b1): the block's probe lists inverted, each
-// probed cell scanned once per group of up to kPopGroup of its queries.
-void shortlist_block(const Context& cx, std::size_t b0, std::size_t b1, std::vector<Running>& states,
-                     std::vector<std::uint32_t>& tile, std::vector<std::uint64_t>& group_words,
-                     std::vector<std::uint32_t>& picked) {
+// Per-thread working set of the shortlist scans.
+struct ShortlistScratch {
+    explicit ShortlistScratch(const CellSearchInput& in)
+        : queries(in.op, in.max_score, in.best_first), block(in.wpv) {}
+    std::vector<std::uint32_t> tile;
+    std::vector<std::uint64_t> group_words;
+    Picks picks;
+    SlicedQueries queries;
+    SlicedBlock block;
+};
+
+// The rows [lo, hi) of one cell for the block queries members[0 .. count):
+// bit-sliced blocks where enough of them share the cell, else groups of up
+// to kPopGroup through the group scan.
+void scan_cell(const Context& cx, std::size_t b0, std::size_t lo, std::size_t hi, const std::uint32_t* members,
+               std::size_t count, std::vector<Running>& states, ShortlistScratch& sx) {
     const CellSearchInput& in = cx.in;
-    const std::size_t nb = b1 - b0, wpv = in.wpv;
+    const std::size_t wpv = in.wpv, op = static_cast<std::size_t>(in.op);
+    if (sliced_scan_pays(cx.table, wpv, count)) {
+        Picks& pk = sx.picks;
+        pk.pos.resize(kSliceRows);
+        pk.count.resize(kSliceRows);
+        for (std::size_t r0 = lo; r0 < hi; r0 += kSliceRows) {
+            const std::size_t nr = std::min(kSliceRows, hi - r0);
+            const std::uint64_t* rows = in.probe_words + r0 * wpv;
+            sx.block.load(cx.table, rows, nr, sx.queries.needs_r());
+            for (std::size_t g = 0; g < count; ++g) {
+                Running& st = states[members[g]];
+                const std::size_t got =
+                    sx.block.select(cx.table, sx.queries, members[g], st.bound, pk.pos.data(), pk.count.data());
+                admit(cx, st, pk.pos.data(), pk.count.data(), got, r0);
+            }
+        }
+        return;
+    }
+    const std::size_t block = tile_rows(wpv);
+    sx.tile.resize(kPopGroup * block);
+    sx.group_words.resize(kPopGroup * wpv);
+    for (std::size_t g0 = 0; g0 < count; g0 += kPopGroup) {
+        const std::size_t ng = std::min(kPopGroup, count - g0);
+        for (std::size_t g = 0; g < ng; ++g)
+            std::memcpy(sx.group_words.data() + g * wpv, in.query_words + (b0 + members[g0 + g]) * wpv, wpv * 8);
+        for (std::size_t r0 = lo; r0 < hi; r0 += block) {
+            const std::size_t nr = std::min(block, hi - r0);
+            const std::uint64_t* rows = in.probe_words + r0 * wpv;
+            if (ng == 1)
+                cx.table.popcount_collect[op](rows, nr, wpv, sx.group_words.data(), sx.tile.data());
+            else
+                cx.table.popcount_collect8[op](rows, nr, wpv, sx.group_words.data(), ng, sx.tile.data(), block);
+            for (std::size_t g = 0; g < ng; ++g)
+                keep(cx, states[members[g0 + g]], sx.tile.data() + g * block, nr, r0, sx.picks);
+        }
+    }
+}
+
+// Shortlists of queries [b0, b1): the block's probe lists inverted, each
+// probed cell scanned once for all of its queries.
+void shortlist_block(const Context& cx, std::size_t b0, std::size_t b1, std::vector<Running>& states,
+                     ShortlistScratch& sx) {
+    const CellSearchInput& in = cx.in;
+    const std::size_t nb = b1 - b0;
     for (std::size_t i = 0; i < nb; ++i) states[i].reset(in.max_score);
     // (cell, query in block) pairs, each cell once per query.
     std::vector<std::pair<std::int64_t, std::uint32_t>> probes;
@@ -305,34 +376,19 @@ void shortlist_block(const Context& cx, std::size_t b0, std::size_t b1, std::vec
     }
     std::sort(probes.begin(), probes.end());
     probes.erase(std::unique(probes.begin(), probes.end()), probes.end());
-    const std::size_t block = tile_rows(wpv);
-    tile.resize(kPopGroup * block);
-    group_words.resize(kPopGroup * wpv);
-    const auto collect8 = cx.table.popcount_collect8[static_cast<std::size_t>(in.op)];
-    const auto collect1 = cx.table.popcount_collect[static_cast<std::size_t>(in.op)];
-    std::uint32_t members[kPopGroup];
+    bool prepared = false;
+    std::vector<std::uint32_t> members;
     for (std::size_t p = 0; p < probes.size();) {
         const std::int64_t cell = probes[p].first;
-        const auto lo = static_cast<std::size_t>(in.starts[cell]), hi = static_cast<std::size_t>(in.starts[cell + 1]);
         std::size_t e = p;
-        while (e < probes.size() && probes[e].first == cell) ++e;
-        for (std::size_t g0 = p; g0 < e; g0 += kPopGroup) {
-            const std::size_t ng = std::min(kPopGroup, e - g0);
-            for (std::size_t g = 0; g < ng; ++g) {
-                members[g] = probes[g0 + g].second;
-                std::memcpy(group_words.data() + g * wpv, in.query_words + (b0 + members[g]) * wpv, wpv * 8);
-            }
-            for (std::size_t r0 = lo; r0 < hi; r0 += block) {
-                const std::size_t nr = std::min(block, hi - r0);
-                const std::uint64_t* rows = in.probe_words + r0 * wpv;
-                if (ng == 1)
-                    collect1(rows, nr, wpv, group_words.data(), tile.data());
-                else
-                    collect8(rows, nr, wpv, group_words.data(), ng, tile.data(), block);
-                for (std::size_t g = 0; g < ng; ++g)
-                    keep(cx, states[members[g]], tile.data() + g * block, nr, r0, picked);
-            }
+        members.clear();
+        while (e < probes.size() && probes[e].first == cell) members.push_back(probes[e++].second);
+        if (!prepared && sliced_scan_pays(cx.table, in.wpv, members.size())) {
+            sx.queries.prepare(in.query_words + b0 * in.wpv, nb, in.wpv);
+            prepared = true;
         }
+        scan_cell(cx, b0, static_cast<std::size_t>(in.starts[cell]), static_cast<std::size_t>(in.starts[cell + 1]),
+                  members.data(), members.size(), states, sx);
         p = e;
     }
 }
@@ -349,12 +405,10 @@ SearchResult cell_search(const CellSearchInput& in, Tier tier) {
     const std::size_t cap = block_queries(in.max_score);
     parallel_for(0, in.nq, [&](std::size_t lo, std::size_t hi) {
         std::vector<Running> states(std::min(cap, hi - lo));
-        std::vector<std::uint32_t> tile;
-        std::vector<std::uint64_t> group_words;
-        std::vector<std::uint32_t> picked;
+        ShortlistScratch sx(in);
         Scratch sc;
         search::for_blocks(lo, hi, cap, [&](std::size_t b0, std::size_t b1) {
-            if (in.m > 0) shortlist_block(cx, b0, b1, states, tile, group_words, picked);
+            if (in.m > 0) shortlist_block(cx, b0, b1, states, sx);
             for (std::size_t q = b0; q < b1; ++q) {
                 if (in.m > 0)
                     finish_shortlist(cx, states[q - b0], sc.entries, sc.tie_ids, sc.shortlist);

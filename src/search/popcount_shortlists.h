@@ -68,10 +68,9 @@ private:
     };
     void run_some(const KernelTable& table, const std::uint64_t* rows, std::size_t n, std::size_t wpv,
                   const std::uint64_t* queries, std::size_t nq, std::uint32_t* out);
-    // Whether a run of nq queries takes the bit-sliced scan (kernels/sliced.h).
-    static bool sliced_pays(const KernelTable& table, std::size_t wpv, std::size_t nq);
     // The two scans of a run: groups of kPopGroup queries through the group
-    // counts and the filter, or every query against bit-sliced blocks.
+    // counts and the filter, or every query against bit-sliced blocks
+    // (search/sliced_scan.h) where that pays.
     void scan_groups(const KernelTable& table, const std::uint64_t* rows, std::size_t n, std::size_t wpv,
                      const std::uint64_t* queries, std::size_t nq);
     void scan_sliced(const KernelTable& table, const std::uint64_t* rows, std::size_t n, std::size_t wpv,

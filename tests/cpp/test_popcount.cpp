@@ -149,11 +149,16 @@ TEST_P(PopcountEachTier, SlicedMatchesReference) {
                     sv[i] = (x << t.shift) + (t.r ? rv[i] : 0u);
                 }
                 t.c = sv[rng() % kSliceRows] + static_cast<std::uint32_t>(trial % 3) - 1u;
-                std::uint64_t mask[kSliceWords];
-                table.sliced_select(planes.data(), list.data(), list.size(), t, mask);
-                for (std::size_t i = 0; i < kSliceRows; ++i)
+                std::uint64_t mask[kSliceWords], s[kSliceSPlanes * kSliceWords];
+                table.sliced_select(planes.data(), list.data(), list.size(), t, mask, s);
+                for (std::size_t i = 0; i < kSliceRows; ++i) {
                     ASSERT_EQ((mask[i / 64] >> (i % 64)) & 1, t.at_least ? sv[i] >= t.c : sv[i] <= t.c)
                         << "wpv " << wpv << " n " << n << " trial " << trial << " row " << i;
+                    std::uint32_t got = 0;
+                    for (unsigned b = 0; b < kSliceSPlanes; ++b)
+                        got |= static_cast<std::uint32_t>((s[b * kSliceWords + i / 64] >> (i % 64)) & 1) << b;
+                    ASSERT_EQ(got, sv[i]) << "wpv " << wpv << " n " << n << " trial " << trial << " row " << i;
+                }
             }
         }
     }
