@@ -178,10 +178,10 @@ SearchResult BitmapIndex::search(const float* queries, std::size_t n_floats, std
                 for (std::size_t q = 0; q < g; ++q) {
                     const std::uint32_t* c = counts.data() + q * kSearchBlock;
                     for (std::size_t i = 0; i < nb; ++i)
-                        kern::offer(tks[q], thr[q], i0 + i, static_cast<float>(c[i]));
+                        search::offer(tks[q], thr[q], i0 + i, static_cast<float>(c[i]));
                 }
             }
-            for (std::size_t q = 0; q < g; ++q) kern::finalize_row(tks[q], out, q0 + q, scratch);
+            for (std::size_t q = 0; q < g; ++q) search::finalize_row(tks[q], out, q0 + q, scratch);
         }
     });
     return out;

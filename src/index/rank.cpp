@@ -64,14 +64,14 @@ std::size_t RankIndex::swap_remove(std::size_t idx) {
 SearchResult RankIndex::search(const float* queries, std::size_t n_floats, std::size_t k) const {
     KW_ASSERT(n_floats % dim_ == 0, "kwivel: float count is not a multiple of dim");
     assert_all_finite(queries, n_floats);
-    return rank_search_symmetric(*this, queries, n_floats / dim_, k, active_tier());
+    return rank_search_symmetric(rows(), queries, n_floats / dim_, k, active_tier());
 }
 
 SearchResult RankIndex::search_asymmetric(const float* queries, std::size_t n_floats,
                                           std::size_t k) const {
     KW_ASSERT(n_floats % dim_ == 0, "kwivel: float count is not a multiple of dim");
     assert_all_finite(queries, n_floats);
-    return rank_search_asymmetric(*this, queries, n_floats / dim_, k, active_tier());
+    return rank_search_asymmetric(rows(), queries, n_floats / dim_, k, active_tier());
 }
 
 }  // namespace kwivel

@@ -9,6 +9,7 @@
 #include "base/memory.h"
 #include "ordinal/buckets.h"
 #include "ordinal/rank_transform.h"
+#include "search/rows.h"
 #include "search/topk.h"
 
 namespace kwivel {
@@ -23,6 +24,7 @@ public:
 
     std::size_t dim() const { return dim_; }
     std::size_t size() const { return n_vectors_; }
+    RankRows rows() const { return {ranks_.data(), n_vectors_, dim_}; }
     const RowBuffer<std::uint16_t>& ranks() const { return ranks_; }
     const std::uint16_t* row(std::size_t i) const { return ranks_.data() + i * dim_; }
 

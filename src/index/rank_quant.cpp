@@ -136,19 +136,19 @@ SearchResult RankQuantIndex::search(const float* queries, std::size_t n_floats,
                                  std::to_string(dim_) + " supports asymmetric/evidence APIs only.");
     KW_ASSERT(n_floats % dim_ == 0, "vectors length must be a multiple of dim");
     assert_all_finite(queries, n_floats);
-    return quant_search_symmetric(*this, queries, n_floats / dim_, k, active_tier());
+    return quant_search_symmetric(rows(), queries, n_floats / dim_, k, active_tier());
 }
 
 SearchResult RankQuantIndex::search_asymmetric(const float* queries, std::size_t n_floats, std::size_t k) const {
     KW_ASSERT(n_floats % dim_ == 0, "vectors length must be a multiple of dim");
     assert_all_finite(queries, n_floats);
-    return quant_search_asymmetric(*this, queries, n_floats / dim_, k, active_tier());
+    return quant_search_asymmetric(rows(), queries, n_floats / dim_, k, active_tier());
 }
 
 SearchResult RankQuantIndex::search_asymmetric_subset(const float* query, std::size_t len,
                                                       const std::uint32_t* cands, std::size_t n_cand,
                                                       std::size_t k) const {
-    return quant_search_asymmetric_subset(*this, query, len, cands, n_cand, k, active_tier());
+    return quant_search_asymmetric_subset(rows(), query, len, cands, n_cand, k, active_tier());
 }
 
 }  // namespace kwivel

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/memory.h"
+#include "search/rows.h"
 #include "search/topk.h"
 
 namespace kwivel {
@@ -22,6 +23,7 @@ public:
     std::size_t dim() const { return dim_; }
     unsigned bits() const { return bits_; }
     std::size_t size() const { return n_vectors_; }
+    QuantRows rows() const { return {codes_.data(), n_vectors_, dim_, bits_}; }
     bool symmetric_ok() const { return symmetric_ok_; }
     std::size_t bytes_per_vec() const;
     const RowBuffer<std::uint8_t>& codes() const { return codes_; }

@@ -13,7 +13,6 @@
 #include "base/finite.h"
 #include "base/memory.h"
 #include "base/parallel.h"
-#include "index/rank_quant.h"
 #include "ordinal/buckets.h"
 #include "ordinal/rank_transform.h"
 #include "search/quant_search.h"
@@ -143,17 +142,17 @@ void scan_b8_asym_with_lut(const std::uint8_t* codes, std::size_t n, std::size_t
     }
 }
 
-SearchResult quant_search_asymmetric(const RankQuantIndex& index, const float* queries, std::size_t nq,
+SearchResult quant_search_asymmetric(const QuantRows& index, const float* queries, std::size_t nq,
                                      std::size_t k, Tier tier) {
     (void)kernel_table(tier);  // a tier above active_tier() is a Panic
-    const std::size_t dim = index.dim(), n = index.size();
-    const unsigned bits = index.bits();
+    const std::size_t dim = index.dim, n = index.n;
+    const unsigned bits = index.bits;
     const std::size_t k_eff = std::min(k, n);
     SearchResult out = SearchResult::sized(nq, k_eff);
     if (k_eff == 0 || nq == 0) return out;
     const float inv = 1.0f / asymmetric_norm(dim, bits);
     const Tier path = select_simd_tier(tier, dim, bits);
-    const std::uint8_t* codes = index.codes().data();
+    const std::uint8_t* codes = index.codes;
     if (bits != 8 && path != Tier::portable) {
         asym_search(path, codes, n, dim, bits, queries, nq, inv, out);
         return out;
@@ -191,11 +190,11 @@ void quant_asym_scan_rows(const std::uint8_t* codes, std::size_t n, std::size_t 
     asym_scan_one(path, bits, codes, n, dim, qn, inv, topk);
 }
 
-SearchResult quant_search_asymmetric_subset(const RankQuantIndex& index, const float* query, std::size_t len,
+SearchResult quant_search_asymmetric_subset(const QuantRows& index, const float* query, std::size_t len,
                                             const std::uint32_t* cands, std::size_t n_cand, std::size_t k,
                                             Tier tier) {
-    const std::size_t dim = index.dim(), n = index.size(), bpv = index.bytes_per_vec();
-    const unsigned bits = index.bits();
+    const std::size_t dim = index.dim, n = index.n, bpv = index.bytes_per_vec();
+    const unsigned bits = index.bits;
     KW_ASSERT(len == dim, "kwivel: query length must equal dim");
     assert_all_finite(query, len);
     KW_ASSERT(n_cand <= n, "search_asymmetric_subset: candidate list length " + std::to_string(n_cand) +

@@ -9,15 +9,15 @@
 
 #include "kernels/dispatch.h"
 #include "kernels/quant_asym.h"
+#include "search/rows.h"
 #include "search/topk.h"
 
 namespace kwivel {
 
-class RankQuantIndex;
 
 // Top-k asymmetric search of nq finite query rows (dim floats each) with the
 // kernels of a ladder tier; k_eff = min(k, size()).  Any dim at 8 bits.
-SearchResult quant_search_asymmetric(const RankQuantIndex& index, const float* queries, std::size_t nq,
+SearchResult quant_search_asymmetric(const QuantRows& rows, const float* queries, std::size_t nq,
                                      std::size_t k, Tier tier);
 
 // The per-call working set of a subset rerank.
@@ -34,7 +34,7 @@ struct SubsetScratch {
 // One finite query (dim floats) against the rows named by cands (each below
 // size(), repeats allowed, at most size() of them): scores and global ids of
 // the min(k, n_cand) best, ties by global id, in a SearchResult of one row.
-SearchResult quant_search_asymmetric_subset(const RankQuantIndex& index, const float* query, std::size_t len,
+SearchResult quant_search_asymmetric_subset(const QuantRows& rows, const float* query, std::size_t len,
                                             const std::uint32_t* cands, std::size_t n_cand, std::size_t k,
                                             Tier tier);
 

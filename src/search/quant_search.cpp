@@ -11,7 +11,6 @@
 #include "base/error.h"
 #include "base/memory.h"
 #include "base/parallel.h"
-#include "index/rank_quant.h"
 #include "kernels/quant_scan.h"
 #include "ordinal/buckets.h"
 #include "ordinal/rank_transform.h"
@@ -59,10 +58,10 @@ void scan_int_one(const KernelTable& kernels, unsigned bits, const std::uint8_t*
 }
 
 // One table per query, scanned over the whole index.
-void search_tables(const RankQuantIndex& index, const float* queries, std::size_t nq, float scale,
+void search_tables(const QuantRows& index, const float* queries, std::size_t nq, float scale,
                    SearchResult& out) {
-    const std::size_t dim = index.dim();
-    const unsigned bits = index.bits();
+    const std::size_t dim = index.dim;
+    const unsigned bits = index.bits;
     const QuantScanFn scan = portable_scan(bits);
     parallel_for(0, nq, [&](std::size_t lo, std::size_t hi) {
         std::vector<std::uint16_t> r(dim);
@@ -72,7 +71,7 @@ void search_tables(const RankQuantIndex& index, const float* queries, std::size_
             rank_transform_into(queries + q * dim, dim, r.data());
             kern::table_from_ranks(r.data(), dim, bits, table.data());
             TopK tk(out.k_eff);
-            scan(index.codes().data(), index.size(), dim, table.data(), scale, tk);
+            scan(index.codes, index.n, dim, table.data(), scale, tk);
             search::finalize_row(tk, out, q, scratch);
         }
     });
@@ -80,10 +79,10 @@ void search_tables(const RankQuantIndex& index, const float* queries, std::size_
 
 // The batched search in the integer domain: query blocks share passes of
 // the table's quant_int_scan over the index.
-void search_int(const KernelTable& kernels, const RankQuantIndex& index, const float* queries, std::size_t nq,
+void search_int(const KernelTable& kernels, const QuantRows& index, const float* queries, std::size_t nq,
                 float scale, SearchResult& out) {
-    const std::size_t dim = index.dim();
-    const unsigned bits = index.bits();
+    const std::size_t dim = index.dim;
+    const unsigned bits = index.bits;
     const kern::Layout l = kern::make_layout(dim, bits);
     const std::size_t cap = kern::quant_block_capacity(l.width);
     const std::size_t tdocs = kern::quant_tile_docs(l.width);
@@ -120,15 +119,15 @@ void search_int(const KernelTable& kernels, const RankQuantIndex& index, const f
                     // Not reached for bits <= 4; kept so that the result
                     // never depends on the integer argument.
                     TopK tk(out.k_eff);
-                    fallback(index.codes().data(), index.size(), dim, table.data(), scale, tk);
+                    fallback(index.codes, index.n, dim, table.data(), scale, tk);
                     search::finalize_row(tk, out, q, scratch);
                 }
             }
             if (m == 0) return;
             kern::IntBlock b;
             b.layout = &l;
-            b.codes = index.codes().data();
-            b.n = index.size();
+            b.codes = index.codes;
+            b.n = index.n;
             b.rows = reinterpret_cast<const std::int8_t*>(rows.data());
             b.corr = corr.data();
             b.m = m;
@@ -185,19 +184,16 @@ float quant_score_scale(std::size_t dim, unsigned bits) {
     return 1.0f / (norm * norm);
 }
 
-SearchResult quant_search_symmetric(const RankQuantIndex& index, const float* queries, std::size_t nq,
+SearchResult quant_search_symmetric(const QuantRows& index, const float* queries, std::size_t nq,
                                     std::size_t k, Tier tier) {
-    KW_ASSERT(index.symmetric_ok(),
-              "RankQuant b=8 symmetric scoring requires dim % 256 == 0; dim=" +
-                  std::to_string(index.dim()) + " supports asymmetric/evidence APIs only.");
     const KernelTable& kernels = kernel_table(tier);
-    const std::size_t n = index.size();
+    const std::size_t n = index.n;
     const std::size_t k_eff = std::min(k, n);
     SearchResult out = SearchResult::sized(nq, k_eff);
     if (k_eff == 0 || nq == 0) return out;
-    const float scale = quant_score_scale(index.dim(), index.bits());
+    const float scale = quant_score_scale(index.dim, index.bits);
     // 8-bit codes have only the portable scan.
-    if (index.bits() != 8 && kernels.quant_int_scan != nullptr)
+    if (index.bits != 8 && kernels.quant_int_scan != nullptr)
         search_int(kernels, index, queries, nq, scale, out);
     else
         search_tables(index, queries, nq, scale, out);

@@ -7,11 +7,11 @@
 #include <cstdint>
 
 #include "kernels/dispatch.h"
+#include "search/rows.h"
 #include "search/topk.h"
 
 namespace kwivel {
 
-class RankQuantIndex;
 
 // A single-query scan over n_vectors packed rows of dim / (8 / bits) bytes
 // each (dim a multiple of 8 / bits).  It offers (i, score_i) for every
@@ -50,7 +50,7 @@ float quant_score_scale(std::size_t dim, unsigned bits);
 // index with a tier's kernels; k_eff = min(k, size()).  Results are
 // identical for every tier and every thread count.  Panics when the index is
 // not symmetric_ok(); 8 bits runs the portable scan on every tier.
-SearchResult quant_search_symmetric(const RankQuantIndex& index, const float* queries, std::size_t nq,
+SearchResult quant_search_symmetric(const QuantRows& rows, const float* queries, std::size_t nq,
                                     std::size_t k, Tier tier);
 
 }  // namespace kwivel

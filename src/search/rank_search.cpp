@@ -17,7 +17,6 @@
 
 #include "base/memory.h"
 #include "base/parallel.h"
-#include "index/rank.h"
 #include "kernels/rank_scan.h"
 #include "ordinal/rank_transform.h"
 #include "search/scan_support.h"
@@ -295,12 +294,12 @@ void asym_bounds_driver(const kern::SymScan& s, const KernelTable& table, const 
 // The int16 view of the stored rows that the symmetric steps and the
 // asymmetric bounds read (dim <= kMaxInt16Dim); `tail` holds the padded
 // copies of the last rows.
-kern::SymScan int16_scan(const RankIndex& index, std::vector<std::int16_t>& tail) {
+kern::SymScan int16_scan(const RankRows& index, std::vector<std::int16_t>& tail) {
     kern::SymScan s;
-    const std::size_t n = index.size();
-    s.dim = index.dim();
+    const std::size_t n = index.n;
+    s.dim = index.dim;
     s.n = n;
-    s.ranks = index.ranks().data();
+    s.ranks = index.ranks;
     s.dimp = (s.dim + 15) / 16 * 16;
     s.nvec = s.dimp / 16;
     const std::uint64_t d1 = s.dim - 1;
@@ -322,20 +321,20 @@ kern::SymScan int16_scan(const RankIndex& index, std::vector<std::int16_t>& tail
 
 // The view of the index every scan starts from.
 template <class Scan>
-Scan scan_of(const RankIndex& index) {
+Scan scan_of(const RankRows& index) {
     Scan s;
-    s.dim = index.dim();
-    s.n = index.size();
-    s.ranks = index.ranks().data();
+    s.dim = index.dim;
+    s.n = index.n;
+    s.ranks = index.ranks;
     return s;
 }
 
 }  // namespace
 
-SearchResult rank_search_symmetric(const RankIndex& index, const float* queries, std::size_t nq, std::size_t k,
+SearchResult rank_search_symmetric(const RankRows& index, const float* queries, std::size_t nq, std::size_t k,
                                    Tier tier) {
     const KernelTable& table = kernel_table(tier);
-    const std::size_t n = index.size();
+    const std::size_t n = index.n;
     const std::size_t k_eff = std::min(k, n);
     SearchResult out = SearchResult::sized(nq, k_eff);
     if (k_eff == 0 || nq == 0) return out;
@@ -357,15 +356,15 @@ SearchResult rank_search_symmetric(const RankIndex& index, const float* queries,
     return out;
 }
 
-SearchResult rank_search_asymmetric(const RankIndex& index, const float* queries, std::size_t nq, std::size_t k,
+SearchResult rank_search_asymmetric(const RankRows& index, const float* queries, std::size_t nq, std::size_t k,
                                     Tier tier) {
     const KernelTable& table = kernel_table(tier);
-    const std::size_t n = index.size();
+    const std::size_t n = index.n;
     const std::size_t k_eff = std::min(k, n);
     SearchResult out = SearchResult::sized(nq, k_eff);
     if (k_eff == 0 || nq == 0) return out;
 
-    if (index.dim() <= kern::kMaxInt16Dim) {
+    if (index.dim <= kern::kMaxInt16Dim) {
         std::vector<std::int16_t> tail;
         kern::SymScan s = int16_scan(index, tail);
         s.inv = 1.0f / rank_norm(s.dim);

@@ -6,18 +6,18 @@
 #include <cstddef>
 
 #include "kernels/dispatch.h"
+#include "search/rows.h"
 #include "search/topk.h"
 
 namespace kwivel {
 
-class RankIndex;
 
 // Top-k searches of nq finite query rows (dim floats each) over the index
 // with the kernels of a tier (at most active_tier()).  Every tier gives the
 // same bits, whatever the thread count.
-SearchResult rank_search_symmetric(const RankIndex& index, const float* queries, std::size_t nq, std::size_t k,
+SearchResult rank_search_symmetric(const RankRows& rows, const float* queries, std::size_t nq, std::size_t k,
                                    Tier tier);
-SearchResult rank_search_asymmetric(const RankIndex& index, const float* queries, std::size_t nq, std::size_t k,
+SearchResult rank_search_asymmetric(const RankRows& rows, const float* queries, std::size_t nq, std::size_t k,
                                     Tier tier);
 
 }  // namespace kwivel

@@ -100,10 +100,4 @@ inline void finalize_row(const TopK& tk, SearchResult& out, std::size_t q, std::
 
 }  // namespace search
 
-// The names older drivers call them by.
-namespace kern {
-using search::finalize_row;
-using search::offer;
-}  // namespace kern
-
 }  // namespace kwivel

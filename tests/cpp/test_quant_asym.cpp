@@ -184,15 +184,15 @@ TEST_P(QuantAsymEachTier, ScoresMatchFloat64ReferenceAndPortableRanking) {
         const double tol = score_tol(sh.dim);
         const std::string what = std::string(tier_name(tier)) + " bits " + std::to_string(sh.bits) + " dim " +
                                  std::to_string(sh.dim);
-        const SearchResult got = quant_search_asymmetric(idx, qs.data(), nq, k, tier);
+        const SearchResult got = quant_search_asymmetric(idx.rows(), qs.data(), nq, k, tier);
         ASSERT_EQ(got.scores.size(), nq * k) << what;
         for (std::size_t q = 0; q < nq; ++q)
             expect_topk(got.scores.data() + q * k, got.ids.data() + q * k, k, ref.data() + q * n, n, tol,
                         what + " q " + std::to_string(q));
-        expect_same_ranking(got, quant_search_asymmetric(idx, qs.data(), nq, k, Tier::portable), ref.data(), n,
+        expect_same_ranking(got, quant_search_asymmetric(idx.rows(), qs.data(), nq, k, Tier::portable), ref.data(), n,
                             tol, what);
         // One query at a time gives the batch's bits.
-        const SearchResult one = quant_search_asymmetric(idx, qs.data() + 3 * sh.dim, 1, k, tier);
+        const SearchResult one = quant_search_asymmetric(idx.rows(), qs.data() + 3 * sh.dim, 1, k, tier);
         for (std::size_t i = 0; i < k; ++i) {
             EXPECT_EQ(one.ids[i], got.ids[3 * k + i]) << what;
             EXPECT_EQ(one.scores[i], got.scores[3 * k + i]) << what;
@@ -210,7 +210,7 @@ TEST_P(QuantAsymEachTier, SubsetScoresAreTheFullSearchScoresTiesByGlobalId) {
         RankQuantIndex idx(sh.dim, sh.bits);
         idx.add(docs.data(), docs.size());
         const std::vector<float> q = random_rows(1, sh.dim, sh.dim);
-        const SearchResult full = quant_search_asymmetric(idx, q.data(), 1, n, tier);
+        const SearchResult full = quant_search_asymmetric(idx.rows(), q.data(), 1, n, tier);
         std::vector<float> score_of(n);
         for (std::size_t i = 0; i < n; ++i) score_of[full.ids[i]] = full.scores[i];
         std::vector<std::uint32_t> cands;
@@ -219,7 +219,7 @@ TEST_P(QuantAsymEachTier, SubsetScoresAreTheFullSearchScoresTiesByGlobalId) {
         cands.push_back(0);
         for (std::size_t k : {0, 1, 7, 100}) {
             const SearchResult got =
-                quant_search_asymmetric_subset(idx, q.data(), sh.dim, cands.data(), cands.size(), k, tier);
+                quant_search_asymmetric_subset(idx.rows(), q.data(), sh.dim, cands.data(), cands.size(), k, tier);
             std::vector<std::pair<float, std::int64_t>> want;
             for (std::uint32_t c : cands) want.push_back({score_of[c], c});
             std::stable_sort(want.begin(), want.end(), [](const auto& a, const auto& b) {
@@ -290,7 +290,7 @@ TEST_P(QuantAsymEachTier, EveryPathFollowsItsAccumulationSchemeBitForBit) {
         for (float x : qn) s = s + x;
         const float centre = (static_cast<float>(1u << sh.bits) - 1.0f) * 0.5f;
         const float offset = simd == Tier::portable ? -0.0f : (s * (-centre)) * inv;
-        const SearchResult got = quant_search_asymmetric(idx, q.data(), 1, n, tier);
+        const SearchResult got = quant_search_asymmetric(idx.rows(), q.data(), 1, n, tier);
         for (std::size_t i = 0; i < n; ++i) {
             const std::vector<unsigned> c = ref_codes(docs.data() + got.ids[i] * sh.dim, sh.dim, sh.bits);
             const Tier path = sh.bits == 8 ? (gather ? Tier::avx512 : Tier::portable) : simd;

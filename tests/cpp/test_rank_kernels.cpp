@@ -201,7 +201,7 @@ TEST_P(RankKernelShapes, SymmetricMatchesReference) {
     const RankIndex index = make_index(rows_, s.dim);
     const SearchResult want = reference_symmetric(index, queries_, s.k);
     for (Tier kernel : runnable_tiers()) {
-        const SearchResult got = rank_search_symmetric(index, queries_.data(), s.nq, s.k, kernel);
+        const SearchResult got = rank_search_symmetric(index.rows(), queries_.data(), s.nq, s.k, kernel);
         expect_same(want, got, kernel_name(kernel));
     }
 }
@@ -211,7 +211,7 @@ TEST_P(RankKernelShapes, AsymmetricMatchesReference) {
     const RankIndex index = make_index(rows_, s.dim);
     const SearchResult want = reference_asymmetric(index, queries_, s.k);
     for (Tier kernel : runnable_tiers()) {
-        const SearchResult got = rank_search_asymmetric(index, queries_.data(), s.nq, s.k, kernel);
+        const SearchResult got = rank_search_asymmetric(index.rows(), queries_.data(), s.nq, s.k, kernel);
         expect_same(want, got, kernel_name(kernel));
     }
 }
@@ -256,8 +256,8 @@ SearchResult one_by_one(bool symmetric, const RankIndex& index, const std::vecto
     all.nq = nq;
     for (std::size_t q = 0; q < nq; ++q) {
         const float* row = queries.data() + q * dim;
-        SearchResult r = symmetric ? rank_search_symmetric(index, row, 1, k, kernel)
-                                   : rank_search_asymmetric(index, row, 1, k, kernel);
+        SearchResult r = symmetric ? rank_search_symmetric(index.rows(), row, 1, k, kernel)
+                                   : rank_search_asymmetric(index.rows(), row, 1, k, kernel);
         all.k_eff = r.k_eff;
         all.scores.insert(all.scores.end(), r.scores.begin(), r.scores.end());
         all.ids.insert(all.ids.end(), r.ids.begin(), r.ids.end());
@@ -272,8 +272,8 @@ TEST_P(RankKernelEachVariant, BatchEqualsQueriesOneByOne) {
         const RankIndex index = make_index(corpus_for(queries, 700, dim, 12), dim);
         for (bool symmetric : {true, false}) {
             const SearchResult batch =
-                symmetric ? rank_search_symmetric(index, queries.data(), 150, 9, kernel)
-                          : rank_search_asymmetric(index, queries.data(), 150, 9, kernel);
+                symmetric ? rank_search_symmetric(index.rows(), queries.data(), 150, 9, kernel)
+                          : rank_search_asymmetric(index.rows(), queries.data(), 150, 9, kernel);
             expect_same(batch, one_by_one(symmetric, index, queries, 9, kernel),
                         std::string(symmetric ? "symmetric" : "asymmetric") + " dim " +
                             std::to_string(dim));
@@ -288,10 +288,10 @@ TEST_P(RankKernelEachVariant, UnalignedQueryRows) {
     const RankIndex index = make_index(random_rows(300, dim, 22), dim);
     std::vector<float> shifted(queries.size() + 1);
     std::copy(queries.begin(), queries.end(), shifted.begin() + 1);
-    expect_same(rank_search_symmetric(index, queries.data(), nq, 4, kernel),
-                rank_search_symmetric(index, shifted.data() + 1, nq, 4, kernel), "symmetric");
-    expect_same(rank_search_asymmetric(index, queries.data(), nq, 4, kernel),
-                rank_search_asymmetric(index, shifted.data() + 1, nq, 4, kernel), "asymmetric");
+    expect_same(rank_search_symmetric(index.rows(), queries.data(), nq, 4, kernel),
+                rank_search_symmetric(index.rows(), shifted.data() + 1, nq, 4, kernel), "symmetric");
+    expect_same(rank_search_asymmetric(index.rows(), queries.data(), nq, 4, kernel),
+                rank_search_asymmetric(index.rows(), shifted.data() + 1, nq, 4, kernel), "asymmetric");
 }
 
 // ---------------------------------------------------------------------------
@@ -324,7 +324,7 @@ TEST_P(RankKernelEachVariant, AsymmetricNearTiesAtTheTop) {
     }
     const RankIndex index = make_index(rows, dim);
     const SearchResult want = reference_asymmetric(index, query, 50);
-    expect_same(want, rank_search_asymmetric(index, query.data(), 1, 50, kernel), kernel_name(kernel));
+    expect_same(want, rank_search_asymmetric(index.rows(), query.data(), 1, 50, kernel), kernel_name(kernel));
 }
 
 TEST_P(RankKernelEachVariant, KnownSymmetricScores) {
@@ -332,10 +332,10 @@ TEST_P(RankKernelEachVariant, KnownSymmetricScores) {
     const std::vector<float> doc{0.1f, 0.2f, 0.3f, 0.4f};
     const RankIndex index = make_index(doc, 4);
     const std::vector<float> same{1, 2, 3, 4}, reversed{4, 3, 2, 1};
-    SearchResult r = rank_search_symmetric(index, same.data(), 1, 1, kernel);
+    SearchResult r = rank_search_symmetric(index.rows(), same.data(), 1, 1, kernel);
     EXPECT_EQ(r.ids[0], 0);
     EXPECT_EQ(r.scores[0], 1.0f);
-    r = rank_search_symmetric(index, reversed.data(), 1, 1, kernel);
+    r = rank_search_symmetric(index.rows(), reversed.data(), 1, 1, kernel);
     EXPECT_EQ(r.ids[0], 0);
     EXPECT_EQ(r.scores[0], -1.0f);
 }
@@ -345,10 +345,10 @@ TEST_P(RankKernelEachVariant, KnownAsymmetricScores) {
     const std::vector<float> doc{0.1f, 0.2f, 0.3f, 0.4f};
     const RankIndex index = make_index(doc, 4);
     const std::vector<float> centred{-3, -1, 1, 3}, zero{0, 0, 0, 0};
-    SearchResult r = rank_search_asymmetric(index, centred.data(), 1, 1, kernel);
+    SearchResult r = rank_search_asymmetric(index.rows(), centred.data(), 1, 1, kernel);
     EXPECT_EQ(r.ids[0], 0);
     EXPECT_NEAR(r.scores[0], 1.0f, 1e-6f);
-    r = rank_search_asymmetric(index, zero.data(), 1, 1, kernel);
+    r = rank_search_asymmetric(index.rows(), zero.data(), 1, 1, kernel);
     EXPECT_EQ(r.ids[0], 0);
     EXPECT_EQ(bits(r.scores[0]), bits(0.0f));
 }
@@ -358,7 +358,7 @@ TEST_P(RankKernelEachVariant, ZeroQueryScoresEveryDocumentZero) {
     const std::size_t dim = 50, n = 40;
     const RankIndex index = make_index(random_rows(n, dim, 5), dim);
     const std::vector<float> zero(dim, 0.0f);
-    const SearchResult r = rank_search_asymmetric(index, zero.data(), 1, n, kernel);
+    const SearchResult r = rank_search_asymmetric(index.rows(), zero.data(), 1, n, kernel);
     ASSERT_EQ(r.k_eff, n);
     for (std::size_t i = 0; i < n; ++i) {
         EXPECT_EQ(bits(r.scores[i]), bits(0.0f)) << i;
@@ -378,8 +378,8 @@ TEST_P(RankKernelEachVariant, DuplicateDocumentsComeOutByAscendingId) {
     const RankIndex index = make_index(rows, dim);
     for (bool symmetric : {true, false}) {
         const SearchResult r = symmetric
-                                   ? rank_search_symmetric(index, queries.data(), 1, 10, kernel)
-                                   : rank_search_asymmetric(index, queries.data(), 1, 10, kernel);
+                                   ? rank_search_symmetric(index.rows(), queries.data(), 1, 10, kernel)
+                                   : rank_search_asymmetric(index.rows(), queries.data(), 1, 10, kernel);
         for (std::size_t i = 0; i < 10; ++i) {
             EXPECT_EQ(r.ids[i], static_cast<std::int64_t>(at[i])) << symmetric << " rank " << i;
             EXPECT_EQ(bits(r.scores[i]), bits(r.scores[0])) << symmetric << " rank " << i;
@@ -398,8 +398,8 @@ TEST_P(RankKernelEachVariant, EmptyShapesGiveEmptyBuffers) {
     const RankIndex index = make_index(random_rows(4, dim, 2), dim);
     for (bool symmetric : {true, false}) {
         auto run = [&](const RankIndex& idx, std::size_t nq, std::size_t k) {
-            return symmetric ? rank_search_symmetric(idx, queries.data(), nq, k, kernel)
-                             : rank_search_asymmetric(idx, queries.data(), nq, k, kernel);
+            return symmetric ? rank_search_symmetric(idx.rows(), queries.data(), nq, k, kernel)
+                             : rank_search_asymmetric(idx.rows(), queries.data(), nq, k, kernel);
         };
         SearchResult r = run(empty, 3, 5);
         EXPECT_EQ(r.nq, 3u);
@@ -438,9 +438,9 @@ TEST(RankKernelTier, IndexSearchesRunTheActiveTier) {
     const std::size_t dim = 20;
     const std::vector<float> queries = random_rows(4, dim, 3);
     const RankIndex index = make_index(random_rows(90, dim, 4), dim);
-    expect_same(rank_search_symmetric(index, queries.data(), 4, 6, active_tier()),
+    expect_same(rank_search_symmetric(index.rows(), queries.data(), 4, 6, active_tier()),
                 index.search(queries.data(), queries.size(), 6), "symmetric");
-    expect_same(rank_search_asymmetric(index, queries.data(), 4, 6, active_tier()),
+    expect_same(rank_search_asymmetric(index.rows(), queries.data(), 4, 6, active_tier()),
                 index.search_asymmetric(queries.data(), queries.size(), 6), "asymmetric");
 }
 
