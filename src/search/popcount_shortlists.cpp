@@ -92,6 +92,7 @@ void PopcountShortlists::scan_groups(const KernelTable& table, const std::uint64
     const std::size_t block = run_block_rows(wpv);
     tile_.resize(kPopGroup * block);
     picked_.resize(block);
+    picked_counts_.resize(block);
     for (std::size_t r0 = 0; r0 < n; r0 += block) {
         const std::size_t nb = std::min(block, n - r0);
         for (std::size_t g0 = 0; g0 < nq; g0 += kPopGroup) {
@@ -116,16 +117,7 @@ void PopcountShortlists::scan_sliced(const KernelTable& table, const std::uint64
         for (std::size_t q = 0; q < nq; ++q) {
             Query& st = state_[q];
             const std::size_t got = block.select(table, qs, q, st.bound, picked_.data(), counts);
-            const std::size_t before = st.ids.size();
-            std::uint32_t* hist = hist_.data() + q * bins;
-            for (std::size_t j = 0; j < got; ++j) {
-                const std::uint32_t i = picked_[j];
-                const std::uint32_t d = flip_ ? max_ - counts[j] : counts[j];
-                ++hist[d];
-                st.ids.push_back(static_cast<std::uint32_t>(r0 + i));
-                st.dist.push_back(d);
-            }
-            settle(st, hist, before);
+            admit(st, hist_.data() + q * bins, counts, got, r0);
         }
     }
 }
@@ -136,21 +128,22 @@ void PopcountShortlists::keep(const KernelTable& table, Query& st, std::uint32_t
     // scores, when its count is at least max_score - bound.  The table's
     // filter finds those rows (nearly none once the bound has settled).
     const std::uint32_t bound = st.bound;
-    const std::size_t before = st.ids.size();
     const std::size_t got = flip_ ? table.pop_select(counts, rows, max_ - bound, max_, picked_.data())
                                   : table.pop_select(counts, rows, 0, bound, picked_.data());
-    for (std::size_t j = 0; j < got; ++j) {
-        const std::uint32_t i = picked_[j];
-        const std::uint32_t d = flip_ ? max_ - counts[i] : counts[i];
-        ++hist[d];
-        st.ids.push_back(static_cast<std::uint32_t>(r0 + i));
-        st.dist.push_back(d);
-    }
-    settle(st, hist, before);
+    for (std::size_t j = 0; j < got; ++j) picked_counts_[j] = counts[picked_[j]];
+    admit(st, hist, picked_counts_.data(), got, r0);
 }
 
-void PopcountShortlists::settle(Query& st, const std::uint32_t* hist, std::size_t before) const {
-    if (st.ids.size() == before) return;
+void PopcountShortlists::admit(Query& st, std::uint32_t* hist, const std::uint32_t* counts, std::size_t got,
+                               std::size_t r0) {
+    const std::size_t before = st.ids.size();
+    for (std::size_t j = 0; j < got; ++j) {
+        const std::uint32_t d = flip_ ? max_ - counts[j] : counts[j];
+        ++hist[d];
+        st.ids.push_back(static_cast<std::uint32_t>(r0 + picked_[j]));
+        st.dist.push_back(d);
+    }
+    if (got == 0) return;
     const std::uint32_t bound = st.bound;
     // The bound falls to the m-th smallest distance kept, once m rows are:
     // the smallest b with at least m kept rows at or below it.

@@ -17,7 +17,9 @@
 // above the bound can never move the m-th smallest, so the counts up to the
 // bound are exact.  Each query's state is its own, so splitting the queries
 // over the pool (each thread its queries and its own pass over the rows)
-// changes no result.
+// changes no result.  A run of many queries reads the rows in bit-sliced
+// blocks instead (search/sliced_scan.h), which pick the rows within each
+// query's bound directly; the bound and the selection are the same.
 #pragma once
 
 #include <cstddef>
@@ -75,9 +77,9 @@ private:
                      const std::uint64_t* queries, std::size_t nq);
     void scan_sliced(const KernelTable& table, const std::uint64_t* rows, std::size_t n, std::size_t wpv,
                      const std::uint64_t* queries, std::size_t nq);
-    // Lowers a query's bound after its rows of one tile are kept (rows from
-    // `before` on are new).
-    void settle(Query& st, const std::uint32_t* hist, std::size_t before) const;
+    // Keeps the got rows picked_[0 .. got) of a tile (first row r0) with
+    // the given counts, then lowers the query's bound.
+    void admit(Query& st, std::uint32_t* hist, const std::uint32_t* counts, std::size_t got, std::size_t r0);
     void keep(const KernelTable& table, Query& st, std::uint32_t* hist, const std::uint32_t* counts,
               std::size_t rows, std::size_t r0);
 
@@ -88,6 +90,7 @@ private:
     std::vector<std::uint32_t> tile_;
     std::vector<std::uint32_t> hist_;
     std::vector<std::uint32_t> picked_;
+    std::vector<std::uint32_t> picked_counts_;
     std::vector<Query> state_;
 };
 
