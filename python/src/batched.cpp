@@ -306,7 +306,7 @@ int module_exec(PyObject* module) {
             types.sign_bitmap = class_of(core.get(), "SignBitmap");
         }
         if (PyModule_AddFunctions(module, functions) != 0) raise_current();
-        Ref all(Py_BuildValue("[s]", "search_cells"));
+        Ref all(Py_BuildValue("[ss]", "search_cells", "top_cells"));
         if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) != 0) raise_current();
         Py_RETURN_NONE;
     });
