@@ -76,10 +76,15 @@ void slice_block(const std::uint64_t* rows, std::size_t n, std::size_t wpv, std:
             const long long words = static_cast<long long>(std::min<std::size_t>(4, (row_bytes - c0) / 8));
             const __m256i live = _mm256_cmpgt_epi64(_mm256_set1_epi64x(words), _mm256_set_epi64x(3, 2, 1, 0));
             __m256i v[32];
-            for (std::size_t i = 0; i < 32; ++i)
-                v[i] = r0 + i < n ? _mm256_maskload_epi64(
-                                        reinterpret_cast<const long long*>(rows + (r0 + i) * wpv + c0 / 8), live)
-                                  : _mm256_setzero_si256();
+            for (std::size_t i = 0; i < 32; ++i) {
+                const std::uint64_t* p = rows + (r0 + i) * wpv + c0 / 8;
+                if (r0 + i >= n)
+                    v[i] = _mm256_setzero_si256();
+                else if (words == 4)
+                    v[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+                else
+                    v[i] = _mm256_maskload_epi64(reinterpret_cast<const long long*>(p), live);
+            }
             transpose_bytes(v);
             for (int t = 0; t < 32; ++t) {
                 const std::size_t col = c0 + column_of(t);
