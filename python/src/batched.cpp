@@ -276,9 +276,9 @@ PyObject* top_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (width > cols)
             raise(PyExc_ValueError, "width (" + std::to_string(width) + ") exceeds the columns (" +
                                         std::to_string(cols) + ")");
-        const std::vector<float> s(static_cast<const float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(conv))),
-                                   static_cast<const float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(conv))) +
-                                       rows * cols);
+        // The call's own copy (NaNs included: they have a place in the order).
+        const auto* first = static_cast<const float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(conv)));
+        const std::vector<float> s(first, first + rows * cols);
         scores = Ref();
         std::vector<std::int64_t> out(rows * width);
         run_released([&] { top_columns(s.data(), rows, cols, width, out.data()); });
