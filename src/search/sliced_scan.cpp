@@ -82,7 +82,7 @@ void SlicedBlock::load(const KernelTable& table, const std::uint64_t* rows, std:
 }
 
 std::size_t SlicedBlock::select(const KernelTable& table, const SlicedQueries& qs, std::size_t q, std::uint32_t bound,
-                                std::uint32_t* pos, std::uint32_t* counts) const {
+                                std::uint32_t* pos, std::uint32_t* counts) {
     const SlicedQueries::Plan& p = qs.plans_[q];
     const SlicedQueries::Form f = qs.form(q, bound, r_.data());
     std::uint64_t mask[kSliceWords];

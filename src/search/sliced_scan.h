@@ -71,13 +71,13 @@ public:
     // for query q of qs, into pos, and their counts into counts (room for
     // kSliceRows each); returns how many.
     std::size_t select(const KernelTable& table, const SlicedQueries& qs, std::size_t q, std::uint32_t bound,
-                       std::uint32_t* pos, std::uint32_t* counts) const;
+                       std::uint32_t* pos, std::uint32_t* counts);
 
 private:
     std::size_t wpv_, n_ = 0;
     AlignedBuffer<std::uint64_t> planes_;
     AlignedBuffer<std::uint64_t> r_;
-    mutable std::uint64_t s_[kSliceSPlanes * kSliceWords];
+    std::uint64_t s_[kSliceSPlanes * kSliceWords];  // S of the last select
     std::vector<std::uint64_t> all_ones_;
 };
 
